@@ -1,0 +1,149 @@
+// The vekracore extension module: module entry, the element-type and container lists, and
+// the registration of the model class, the container classes and every operation overload.
+// Registration order is part of the interface (overload lists, first-pass matches).
+#include <pybind11/complex.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <boost/hana.hpp>
+#include <complex>
+#include <sstream>
+#include <string>
+
+#include "operations/show"
+#include "types/Matrix"
+#include "types/Vector"
+#include "types/VectorView"
+
+namespace py = pybind11;
+namespace hana = boost::hana;
+
+namespace {
+
+using namespace Vekra;
+
+// Element types with their class-name suffixes, in registration order.
+constexpr auto typeSet = hana::make_tuple(
+    hana::make_pair(hana::type_c<float>, BOOST_HANA_STRING("s")),
+    hana::make_pair(hana::type_c<double>, BOOST_HANA_STRING("d")),
+    hana::make_pair(hana::type_c<std::complex<float>>, BOOST_HANA_STRING("c")),
+    hana::make_pair(hana::type_c<std::complex<double>>, BOOST_HANA_STRING("z")));
+
+constexpr auto operationsSet = hana::transform(typeSet, hana::first);
+
+template <class T>
+constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>;
+
+// ---- container classes ----------------------------------------------------------------
+
+template <class C>
+std::string repr(const C& x) {
+  std::stringstream stream;
+  show(x, stream);
+  return stream.str();
+}
+
+template <class C>
+std::size_t vectorDim(const C& x, std::size_t idx) {
+  if (idx != 0) detail::fail("dimension ", idx, " invalid for vector");
+  return x.template dim<0>();
+}
+
+// Python slice -> view; only unit steps are supported.
+template <class C>
+VectorView<typename C::SampleType> slice(C& x, const py::slice& s) {
+  Py_ssize_t start = 0, stop = 0, step = 0;
+  if (PySlice_Unpack(s.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
+  PySlice_AdjustIndices(static_cast<Py_ssize_t>(x.numel()), &start, &stop, step);
+  if (static_cast<std::size_t>(step) > 1) detail::fail("stepsizes larger than 1 invalid for vector");
+  return x[{static_cast<std::size_t>(start), static_cast<std::size_t>(stop)}];
+}
+
+// Methods shared by vectors and views, from numel on.
+template <class C, class Cls>
+void defineVectorMethods(Cls& cls) {
+  using T = typename C::SampleType;
+  cls.def("numel", &C::numel)
+      .def("dim", &vectorDim<C>)
+      .def("__getitem__", [](C& x, std::size_t idx) -> T { return x[idx]; })
+      .def("__getitem__", &slice<C>)
+      .def("__setitem__", [](C& x, std::size_t idx, T value) { x[idx] = value; })
+      .def("__repr__", &repr<C>);
+}
+
+// The view class exists before any method is defined, so that the slice overloads show the
+// view class as their result.
+template <class T>
+void registerVectorAndView(py::module_& m, const std::string& suffix) {
+  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str());
+  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str());
+  vec.def(py::init<std::size_t>());
+  defineVectorMethods<Vector<T>>(vec);
+  defineVectorMethods<VectorView<T>>(view);
+}
+
+template <class T>
+void registerMatrix(py::module_& m, const std::string& suffix) {
+  using M = Matrix<T>;
+  py::class_<M>(m, ("mat" + suffix).c_str())
+      .def(py::init<std::size_t, std::size_t>())
+      .def("dim",
+           [](const M& x, std::size_t idx) {
+             if (idx > 1) detail::fail("dimension ", idx, " invalid for matrix");
+             return idx == 0 ? x.template dim<0>() : x.template dim<1>();
+           })
+      .def("numel", &M::numel)
+      .def("__getitem__", [](M& x, std::pair<std::size_t, std::size_t> idx) -> T { return x[idx]; })
+      .def("__setitem__", [](M& x, std::pair<std::size_t, std::size_t> idx, T value) { x[idx] = value; })
+      .def("__repr__", &repr<M>);
+}
+
+// ---- model class ------------------------------------------------------------------------
+
+void registerModel(py::module_& /*m*/) {}
+
+// ---- operations -------------------------------------------------------------------------
+// One overload per element type T and container kinds C1, C2, C3, appended in this order:
+//   scale(C1); per C2: sum dot copy swap axpy [hdot if complex] [ls if C1 is a matrix];
+//   per C3: [gemm matmul if all three are matrices] matvec gemv.
+
+template <class C1>
+void registerFirst(py::module_& /*m*/) {}
+
+template <class C1, class C2>
+void registerPair(py::module_& /*m*/) {}
+
+template <class C1, class C2, class C3>
+void registerTriple(py::module_& /*m*/) {}
+
+template <class T>
+void registerOps(py::module_& m) {
+  hana::for_each(containerSet<T>, [&](auto c1) {
+    using C1 = typename decltype(c1)::type;
+    registerFirst<C1>(m);
+    hana::for_each(containerSet<T>, [&](auto c2) {
+      using C2 = typename decltype(c2)::type;
+      registerPair<C1, C2>(m);
+      hana::for_each(containerSet<T>, [&](auto c3) {
+        using C3 = typename decltype(c3)::type;
+        registerTriple<C1, C2, C3>(m);
+      });
+    });
+  });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vekracore, m) {
+  registerModel(m);
+  hana::for_each(typeSet, [&](auto entry) {
+    using T = typename decltype(+hana::first(entry))::type;
+    const std::string suffix = hana::to<const char*>(hana::second(entry));
+    registerVectorAndView<T>(m, suffix);
+    registerMatrix<T>(m, suffix);
+  });
+  hana::for_each(operationsSet, [&](auto t) {
+    using T = typename decltype(t)::type;
+    registerOps<T>(m);
+  });
+}
