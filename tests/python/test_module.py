@@ -1,0 +1,112 @@
+"""The module surface: import check, attributes, class methods and their signatures."""
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+
+import vekracore as vk
+
+SUFFIXES = "sdcz"
+CLASSES = ["model"] + [k + s for s in SUFFIXES for k in ("vec", "view", "mat")]
+FUNCTIONS = ["scale", "sum", "dot", "copy", "swap", "axpy", "hdot", "ls", "matvec", "gemv", "gemm", "matmul"]
+
+
+def python310():
+    for candidate in (
+        os.path.expanduser("~/.pyenv/versions/3.10.13/bin/python3.10"),
+        "/root/.pyenv/versions/3.10.13/bin/python3.10",
+    ):
+        if os.path.exists(candidate):
+            return candidate
+    return None
+
+
+@pytest.mark.skipif(python310() is None, reason="no Python 3.10 interpreter installed")
+def test_import_refused_by_another_interpreter_version():
+    path = vk.__file__
+    code = (
+        "import importlib.machinery, importlib.util, sys\n"
+        f"loader = importlib.machinery.ExtensionFileLoader('vekracore', {path!r})\n"
+        "spec = importlib.util.spec_from_loader('vekracore', loader)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(type(e).__name__, str(e), sep='|')\n"
+        "    print(sys.version, end='')\n"
+    )
+    out = subprocess.run([python310(), "-c", code], capture_output=True, text=True, check=True).stdout
+    kind, message, version = out.split("\n", 1)[0].split("|") + [out.split("\n", 1)[1]]
+    assert kind == "ImportError"
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.9, "
+        f"but the interpreter version is incompatible: {version}."
+    )
+
+
+def test_module_attributes_in_registration_order():
+    public = [name for name in vars(vk) if not name.startswith("__")]
+    assert public == CLASSES + FUNCTIONS
+    assert vk.__doc__ is None
+    for name in CLASSES:
+        cls = getattr(vk, name)
+        assert cls.__module__ == "vekracore"
+        assert cls.__doc__ is None
+
+
+def methods(cls):
+    """Methods the class itself defines, in definition order (slot wrappers left out)."""
+    return [name for name, attr in vars(cls).items()
+            if not name.startswith("_pybind11") and name not in ("__module__", "__doc__", "__dict__", "__weakref__")
+            and type(attr).__name__ != "wrapper_descriptor"]
+
+
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_class_methods_in_order(suffix):
+    assert methods(getattr(vk, "vec" + suffix)) == [
+        "__init__", "numel", "dim", "__getitem__", "__setitem__", "__repr__"]
+    assert methods(getattr(vk, "view" + suffix)) == ["numel", "dim", "__getitem__", "__setitem__", "__repr__"]
+    assert methods(getattr(vk, "mat" + suffix)) == [
+        "__init__", "dim", "numel", "__getitem__", "__setitem__", "__repr__"]
+
+
+def signatures(method):
+    return [line for line in method.__doc__.splitlines() if "->" in line]
+
+
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_rendered_signatures(suffix):
+    scalar = "complex" if suffix in "cz" else "float"
+    vec, view, mat = (getattr(vk, k + suffix) for k in ("vec", "view", "mat"))
+    for cls in (vec, view):
+        name = f"vekracore.{cls.__name__}"
+        assert signatures(cls.numel) == [f"numel(self: {name}) -> int"]
+        assert signatures(cls.dim) == [f"dim(self: {name}, arg0: int) -> int"]
+        assert signatures(cls.__getitem__) == [
+            f"1. __getitem__(self: {name}, arg0: int) -> {scalar}",
+            f"2. __getitem__(self: {name}, arg0: slice) -> vekracore.view{suffix}",
+        ]
+        assert signatures(cls.__setitem__) == [f"__setitem__(self: {name}, arg0: int, arg1: {scalar}) -> None"]
+        assert signatures(cls.__repr__) == [f"__repr__(self: {name}) -> str"]
+    assert signatures(vec.__init__) == [f"__init__(self: vekracore.vec{suffix}, arg0: int) -> None"]
+    m = f"vekracore.mat{suffix}"
+    assert signatures(mat.__init__) == [f"__init__(self: {m}, arg0: int, arg1: int) -> None"]
+    assert signatures(mat.dim) == [f"dim(self: {m}, arg0: int) -> int"]
+    assert signatures(mat.__getitem__) == [f"__getitem__(self: {m}, arg0: Tuple[int, int]) -> {scalar}"]
+    assert signatures(mat.__setitem__) == [
+        f"__setitem__(self: {m}, arg0: Tuple[int, int], arg1: {scalar}) -> None"]
+    assert signatures(mat.__repr__) == [f"__repr__(self: {m}) -> str"]
+
+
+def test_model_signatures():
+    assert signatures(vk.model.__init__) == ["__init__(self: vekracore.model, arg0: str) -> None"]
+    assert signatures(vk.model.run) == ["run(self: vekracore.model) -> None"]
+    assert signatures(vk.model.set) == [
+        "set(self: vekracore.model, arg0: int, arg1: List[int], arg2: float) -> None"]
+    assert signatures(vk.model.get) == ["get(self: vekracore.model, arg0: int, arg1: List[int]) -> float"]
+
+
+def test_arguments_are_positional_only():
+    with pytest.raises(TypeError):
+        vk.vecd(size=3)
