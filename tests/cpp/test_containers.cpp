@@ -1,0 +1,112 @@
+// Vector, VectorView and Matrix: sizes, shared storage, checked access and its messages.
+#include <gtest/gtest.h>
+
+#include <complex>
+
+#include "types/Matrix"
+#include "types/Vector"
+#include "types/VectorView"
+
+using namespace Vekra;
+
+template <class T>
+class Containers : public ::testing::Test {};
+using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+TYPED_TEST_SUITE(Containers, ElementTypes);
+
+template <class F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TYPED_TEST(Containers, VectorStartsZeroAndChecksBounds) {
+  Vector<TypeParam> v(4);
+  EXPECT_EQ(v.numel(), 4u);
+  EXPECT_EQ(v.template dim<0>(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(v[i], TypeParam(0));
+  EXPECT_EQ(messageOf([&] { v[4]; }), "index 4 exceeds max number of elements 4");
+  const Vector<TypeParam>& cv = v;
+  EXPECT_EQ(messageOf([&] { cv[9]; }), "index 9 exceeds max number of elements 4");
+  Vector<TypeParam> empty(0);
+  EXPECT_EQ(messageOf([&] { empty[0]; }), "index 0 exceeds max number of elements 0");
+}
+
+TYPED_TEST(Containers, ViewsComposeOffsetsAndShareStorage) {
+  Vector<TypeParam> v(10);
+  for (std::size_t i = 0; i < 10; ++i) v[i] = TypeParam(float(i));
+  auto w = v[{2, 8}];
+  EXPECT_EQ(w.numel(), 6u);
+  EXPECT_EQ(w.get(), v.get() + 2);
+  auto u = w[{1, 3}];
+  EXPECT_EQ(u.numel(), 2u);
+  EXPECT_EQ(u.get(), v.get() + 3);
+  EXPECT_EQ(u[1], v[4]);
+  EXPECT_EQ(messageOf([&] { w[6]; }), "index 6 exceeds max number of elements 6");
+  EXPECT_EQ(messageOf([&] { w[{0, 7}]; }), "index 7 exceeds max number of elements 6");
+  EXPECT_EQ(messageOf([&] { v[{0, 11}]; }), "index 11 exceeds max number of elements 10");
+
+  w[0] = TypeParam(42);
+  Vector<TypeParam> copy = v;
+  EXPECT_EQ(copy[2], TypeParam(42));
+  auto fromCopy = copy[{2, 3}];
+  EXPECT_EQ(fromCopy[0], TypeParam(42));
+}
+
+TYPED_TEST(Containers, ReversedAndEmptyRangesGiveEmptyViews) {
+  Vector<TypeParam> v(5);
+  EXPECT_EQ((v[{2, 2}]).numel(), 0u);
+  EXPECT_EQ((v[{3, 1}]).numel(), 0u);
+  EXPECT_EQ((v[{0, 5}]).numel(), 5u);
+  auto w = v[{1, 4}];
+  EXPECT_EQ((w[{2, 0}]).numel(), 0u);
+}
+
+TYPED_TEST(Containers, ViewOutlivesItsVector) {
+  std::unique_ptr<VectorView<TypeParam>> w;
+  {
+    Vector<TypeParam> v(3);
+    v[1] = TypeParam(7);
+    w = std::make_unique<VectorView<TypeParam>>(v[{1, 3}]);
+  }
+  EXPECT_EQ((*w)[0], TypeParam(7));
+  (*w)[1] = TypeParam(8);
+  EXPECT_EQ((*w)[1], TypeParam(8));
+}
+
+TYPED_TEST(Containers, MatrixIsColumnMajorWithThreeStepCheck) {
+  Matrix<TypeParam> a(2, 3);
+  EXPECT_EQ(a.template dim<0>(), 2u);
+  EXPECT_EQ(a.template dim<1>(), 3u);
+  EXPECT_EQ(a.numel(), 6u);
+  a[{1, 0}] = TypeParam(5);
+  a[{1, 2}] = TypeParam(9);
+  EXPECT_EQ(a.get()[1], TypeParam(5));
+  EXPECT_EQ(a.get()[5], TypeParam(9));
+  EXPECT_EQ(messageOf([&] { a[{2, 0}]; }), "index for dimension 02exceeds max number of elements for that dimension 2");
+  EXPECT_EQ(messageOf([&] { a[{6, 0}]; }), "requested array index 6exceeds max number of elements 6");
+  EXPECT_EQ(messageOf([&] { a[{0, 3}]; }), "requested array index 6exceeds max number of elements 6");
+  const std::size_t wraps = std::size_t(1) << 63;  // wraps * 2 == 0 (mod 2^64)
+  EXPECT_EQ(messageOf([&] { a[{1, wraps}]; }),
+            "index for dimension 1" + std::to_string(wraps) + "exceeds max number of elements for that dimension 3");
+  Matrix<TypeParam> shared = a;
+  EXPECT_EQ((shared[{1, 2}]), TypeParam(9));
+  Matrix<TypeParam> empty(0, 4);
+  EXPECT_EQ(empty.template dim<1>(), 4u);
+  EXPECT_EQ(messageOf([&] { empty[{0, 0}]; }), "requested array index 0exceeds max number of elements 0");
+}
+
+TYPED_TEST(Containers, ImpossibleSizesThrowBadAlloc) {
+  EXPECT_THROW(Matrix<TypeParam>(std::size_t(1) << 33, std::size_t(1) << 33), std::bad_alloc);
+  EXPECT_THROW(Vector<TypeParam>(std::size_t(1) << 62), std::bad_alloc);
+}
+
+TEST(ContainerLayout, ComplexDoubleBuffersAreSixteenByteAligned) {
+  EXPECT_EQ(alignof(Vector<std::complex<double>>), 16u);
+  EXPECT_EQ(alignof(Matrix<std::complex<double>>), 16u);
+  EXPECT_EQ(alignof(VectorView<float>), 8u);
+}
