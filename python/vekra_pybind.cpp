@@ -10,7 +10,18 @@
 #include <sstream>
 #include <string>
 
+#include "operations/axpy"
+#include "operations/copy"
+#include "operations/dot"
+#include "operations/gemm"
+#include "operations/gemv"
+#include "operations/ls"
+#include "operations/matmul"
+#include "operations/matvec"
+#include "operations/scale"
 #include "operations/show"
+#include "operations/sum"
+#include "operations/swap"
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"
@@ -108,13 +119,33 @@ void registerModel(py::module_& /*m*/) {}
 //   per C3: [gemm matmul if all three are matrices] matvec gemv.
 
 template <class C1>
-void registerFirst(py::module_& /*m*/) {}
+void registerFirst(py::module_& m) {
+  m.def("scale", &Vekra::scale<C1>, "scale an object");
+}
 
 template <class C1, class C2>
-void registerPair(py::module_& /*m*/) {}
+void registerPair(py::module_& m) {
+  m.def("sum", &Vekra::sum<C1, C2>, "add objects");
+  m.def("dot", &Vekra::dot<C1, C2>, "dot product");
+  m.def("copy", &Vekra::copy<C1, C2>, "copy an object into another");
+  m.def("swap", &Vekra::swap<C1, C2>, "swap objects into another");
+  m.def("axpy", &Vekra::axpy<C1, C2>, "axpy objects");
+  if constexpr (isComplex<typename C1::SampleType>)
+    m.def("hdot", &Vekra::hdot<C1, C2>, "hermetian dot product");
+  if constexpr (isMatrix<C1>) m.def("ls", &Vekra::ls<C1, C2>, "ls");
+}
 
+// The vector and view kinds in A's place are registered too (keeping the overload order);
+// gemv rejects them with a message of its own.
 template <class C1, class C2, class C3>
-void registerTriple(py::module_& /*m*/) {}
+void registerTriple(py::module_& m) {
+  if constexpr (isMatrix<C1> && isMatrix<C2> && isMatrix<C3>) {
+    m.def("gemm", &Vekra::gemm<C1, C2, C3>, "gemm");
+    m.def("matmul", &Vekra::matmul<C1, C2, C3>, "matmul");
+  }
+  m.def("matvec", &Vekra::matvec<C1, C2, C3>, "matvec");
+  m.def("gemv", &Vekra::gemv<C1, C2, C3>, "gemv");
+}
 
 template <class T>
 void registerOps(py::module_& m) {
