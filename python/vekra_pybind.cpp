@@ -23,6 +23,7 @@
 #include "operations/sum"
 #include "operations/swap"
 #include "types/Matrix"
+#include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
 
@@ -111,7 +112,24 @@ void registerMatrix(py::module_& m, const std::string& suffix) {
 
 // ---- model class ------------------------------------------------------------------------
 
-void registerModel(py::module_& /*m*/) {}
+// Element access for float tensors; a number beyond the count raises IndexError, a tensor
+// of another element type RuntimeError (tests/python/test_model.py).
+void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
+                   float value) {
+  model.set<float>(inputIdx, location, value);
+}
+
+float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
+  return model.get<float>(outputIdx, location);
+}
+
+void registerModel(py::module_& m) {
+  py::class_<Onnx::Model>(m, "model")
+      .def(py::init<const std::string&>())
+      .def("run", &Onnx::Model::run)
+      .def("set", &setModelInput)
+      .def("get", &getModelOutput);
+}
 
 // ---- operations -------------------------------------------------------------------------
 // One overload per element type T and container kinds C1, C2, C3, appended in this order:
