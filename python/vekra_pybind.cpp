@@ -6,9 +6,16 @@
 #include <pybind11/stl.h>
 
 #include <boost/hana.hpp>
+#include <algorithm>
+#include <array>
 #include <complex>
+#include <cstdint>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "operations/axpy"
 #include "operations/copy"
@@ -29,6 +36,33 @@
 
 namespace py = pybind11;
 namespace hana = boost::hana;
+
+// A container argument accepts exactly its registered class (no subclasses, no conversions),
+// which one type comparison decides; a mismatch costs no further lookups.
+namespace pybind11::detail {
+
+// The Python class registered for container type C (looked up once, after registration).
+template <class C>
+PyTypeObject* exactType() {
+  static PyTypeObject* const type = get_type_info(typeid(C))->type;
+  return type;
+}
+
+template <class C>
+struct ExactContainerCaster : type_caster_base<C> {
+  bool load(handle src, bool convert) {
+    return src && Py_TYPE(src.ptr()) == exactType<C>() && type_caster_base<C>::load(src, convert);
+  }
+};
+
+template <class T>
+struct type_caster<Vekra::Vector<T>> : ExactContainerCaster<Vekra::Vector<T>> {};
+template <class T>
+struct type_caster<Vekra::VectorView<T>> : ExactContainerCaster<Vekra::VectorView<T>> {};
+template <class T>
+struct type_caster<Vekra::Matrix<T>> : ExactContainerCaster<Vekra::Matrix<T>> {};
+
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -131,6 +165,192 @@ void registerModel(py::module_& m) {
       .def("get", &getModelOutput);
 }
 
+// ---- fast dispatch for the operations ----------------------------------------------------
+// pybind11 tries a function's overloads in order, building a call record for each; on chains
+// of up to 108 overloads that costs far more than the BLAS call. Each operation overload
+// therefore also gets an `Overload::attempt`, which loads the arguments with pybind11's own
+// casters (after a test of the containers' exact types, which rules most overloads out at
+// the cost of a few pointer comparisons) and calls the overload when all of them load. Calls made with positional arguments walk these attempts
+// in chain order, first without conversions, then with them, exactly like pybind11's two
+// passes. In the first pass whether an argument loads depends on its exact Python type
+// alone (containers: exact class; real scalars: float; complex scalars: complex), so the
+// first-pass winner is remembered per tuple of argument types. Anything else (keywords, no
+// matching overload: the TypeError with its overload listing) goes to pybind11's dispatcher.
+namespace fastcall {
+
+PyObject* const notLoaded = reinterpret_cast<PyObject*>(std::uintptr_t{1});
+
+using Attempt = PyObject* (*)(PyObject* const* args, std::size_t nargs, bool convert);
+
+template <class A, class = void>
+struct IsContainer : std::false_type {};
+template <class A>
+struct IsContainer<A, std::void_t<typename std::decay_t<A>::SampleType>> : std::true_type {};
+
+// The containers' exact-type test, before any caster is built (building one costs a type
+// registry lookup); the casters repeat it, so what loads is unchanged.
+template <class A>
+bool containerTypeFits(PyObject* arg) {
+  if constexpr (IsContainer<A>::value)
+    return Py_TYPE(arg) == py::detail::exactType<std::decay_t<A>>();
+  else
+    return true;
+}
+
+template <auto F, class Sig = decltype(F)>
+struct Overload;
+
+template <auto F, class R, class... Args>
+struct Overload<F, R (*)(Args...)> {
+  static PyObject* attempt(PyObject* const* args, std::size_t nargs, bool convert) {
+    if (nargs != sizeof...(Args)) return notLoaded;
+    return run(args, convert, std::index_sequence_for<Args...>{});
+  }
+
+  template <std::size_t... I>
+  static PyObject* run(PyObject* const* args, bool convert, std::index_sequence<I...>) {
+    if (!(containerTypeFits<Args>(args[I]) && ...)) return notLoaded;
+    py::detail::loader_life_support guard{};
+    std::tuple<py::detail::make_caster<Args>...> casters;
+    if (!(std::get<I>(casters).load(args[I], convert) && ...)) return notLoaded;
+    if constexpr (std::is_void_v<R>) {
+      F(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...);
+      Py_RETURN_NONE;
+    } else {
+      const auto policy =
+          py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
+      return py::detail::make_caster<R>::cast(F(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...),
+                                              policy, args[0])
+          .ptr();
+    }
+  }
+};
+
+constexpr std::size_t maxArgs = 5;
+constexpr std::size_t maxCacheEntries = 1024;
+
+struct Key {
+  std::size_t nargs;
+  std::array<PyTypeObject*, maxArgs> types;
+  bool operator==(const Key& o) const { return nargs == o.nargs && types == o.types; }
+};
+
+struct KeyHash {
+  std::size_t operator()(const Key& k) const {
+    std::size_t h = k.nargs;
+    for (std::size_t i = 0; i < k.nargs; ++i) h = h * 1000003u ^ reinterpret_cast<std::uintptr_t>(k.types[i]);
+    return h;
+  }
+};
+
+struct Function {
+  std::string name;
+  PyObject* object = nullptr;  // the module's function object (borrowed; the module keeps it)
+  std::vector<Attempt> chain;  // in pybind11's chain order
+  std::unordered_map<Key, int, KeyHash> firstPass;  // argument types -> winner, -1 for none
+};
+
+inline std::vector<Function>& registry() {
+  static std::vector<Function> functions;
+  return functions;
+}
+
+template <auto F>
+void add(const char* name) {
+  auto& functions = registry();
+  auto it = std::find_if(functions.begin(), functions.end(), [&](const Function& f) { return f.name == name; });
+  if (it == functions.end()) it = functions.insert(functions.end(), Function{name, nullptr, {}, {}});
+  it->chain.push_back(&Overload<F>::attempt);
+}
+
+// pybind11's own dispatcher, for everything the fast path leaves alone.
+inline PyObject* slowCall(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+  auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
+  py::tuple tuple(nargs);
+  for (std::size_t i = 0; i < nargs; ++i) tuple[i] = py::reinterpret_borrow<py::object>(args[i]);
+  py::dict kwargs;
+  if (kwnames)
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+      kwargs[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
+  auto meth = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(function->m_ml->ml_meth));
+  return meth(function->m_self, tuple.ptr(), kwnames ? kwargs.ptr() : nullptr);
+}
+
+inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
+  Key key{nargs, {}};
+  for (std::size_t i = 0; i < nargs; ++i) key.types[i] = Py_TYPE(args[i]);
+  const auto hit = f.firstPass.find(key);
+  if (hit != f.firstPass.end() && hit->second >= 0) {
+    PyObject* result = f.chain[static_cast<std::size_t>(hit->second)](args, nargs, false);
+    if (result != notLoaded) return result;
+  }
+  if (hit == f.firstPass.end() || hit->second >= 0) {
+    for (std::size_t i = 0; i < f.chain.size(); ++i) {
+      PyObject* result = f.chain[i](args, nargs, false);
+      if (result != notLoaded) {
+        if (f.firstPass.size() < maxCacheEntries) f.firstPass[key] = static_cast<int>(i);
+        return result;
+      }
+    }
+    if (f.firstPass.size() < maxCacheEntries) f.firstPass[key] = -1;
+  }
+  for (Attempt attempt : f.chain) {
+    PyObject* result = attempt(args, nargs, true);
+    if (result != notLoaded) return result;
+  }
+  return notLoaded;
+}
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+  auto& functions = registry();
+  auto f = std::find_if(functions.begin(), functions.end(), [&](const Function& g) { return g.object == callable; });
+  if (f == functions.end() || nargs > maxArgs || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
+    return slowCall(callable, args, nargs, kwnames);
+  try {
+    PyObject* result = dispatch(*f, args, nargs);
+    return result != notLoaded ? result : slowCall(callable, args, nargs, kwnames);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    // The same translation as pybind11's dispatcher: module-local translators, then global.
+    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
+      return nullptr;
+    if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+      return nullptr;
+    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    return nullptr;
+  }
+}
+
+// Points each operation's function object at the fast path, once its chain is complete.
+inline void install(py::module_& m) {
+  for (Function& f : registry()) {
+    py::object object = m.attr(f.name.c_str());
+    if (!PyCFunction_Check(object.ptr())) throw std::runtime_error("fast dispatch: " + f.name + " is not a function");
+    auto* function = reinterpret_cast<PyCFunctionObject*>(object.ptr());
+    auto* record = static_cast<py::detail::function_record*>(
+        PyCapsule_GetPointer(function->m_self, py::detail::get_function_record_capsule_name()));
+    std::size_t length = 0;
+    for (; record; record = record->next) ++length;
+    if (length != f.chain.size()) throw std::runtime_error("fast dispatch: overload chain of " + f.name + " differs");
+    f.object = object.ptr();
+    function->vectorcall = &vectorcall;
+  }
+}
+
+}  // namespace fastcall
+
+// Registers one operation overload with pybind11 and with the fast path.
+template <auto F>
+void defOp(py::module_& m, const char* name, const char* doc) {
+  m.def(name, F, doc);
+  fastcall::add<F>(name);
+}
+
 // ---- operations -------------------------------------------------------------------------
 // One overload per element type T and container kinds C1, C2, C3, appended in this order:
 //   scale(C1); per C2: sum dot copy swap axpy [hdot if complex] [ls if C1 is a matrix];
@@ -138,19 +358,19 @@ void registerModel(py::module_& m) {
 
 template <class C1>
 void registerFirst(py::module_& m) {
-  m.def("scale", &Vekra::scale<C1>, "scale an object");
+  defOp<&Vekra::scale<C1>>(m, "scale", "scale an object");
 }
 
 template <class C1, class C2>
 void registerPair(py::module_& m) {
-  m.def("sum", &Vekra::sum<C1, C2>, "add objects");
-  m.def("dot", &Vekra::dot<C1, C2>, "dot product");
-  m.def("copy", &Vekra::copy<C1, C2>, "copy an object into another");
-  m.def("swap", &Vekra::swap<C1, C2>, "swap objects into another");
-  m.def("axpy", &Vekra::axpy<C1, C2>, "axpy objects");
+  defOp<&Vekra::sum<C1, C2>>(m, "sum", "add objects");
+  defOp<&Vekra::dot<C1, C2>>(m, "dot", "dot product");
+  defOp<&Vekra::copy<C1, C2>>(m, "copy", "copy an object into another");
+  defOp<&Vekra::swap<C1, C2>>(m, "swap", "swap objects into another");
+  defOp<&Vekra::axpy<C1, C2>>(m, "axpy", "axpy objects");
   if constexpr (isComplex<typename C1::SampleType>)
-    m.def("hdot", &Vekra::hdot<C1, C2>, "hermetian dot product");
-  if constexpr (isMatrix<C1>) m.def("ls", &Vekra::ls<C1, C2>, "ls");
+    defOp<&Vekra::hdot<C1, C2>>(m, "hdot", "hermetian dot product");
+  if constexpr (isMatrix<C1>) defOp<&Vekra::ls<C1, C2>>(m, "ls", "ls");
 }
 
 // The vector and view kinds in A's place are registered too (keeping the overload order);
@@ -158,11 +378,11 @@ void registerPair(py::module_& m) {
 template <class C1, class C2, class C3>
 void registerTriple(py::module_& m) {
   if constexpr (isMatrix<C1> && isMatrix<C2> && isMatrix<C3>) {
-    m.def("gemm", &Vekra::gemm<C1, C2, C3>, "gemm");
-    m.def("matmul", &Vekra::matmul<C1, C2, C3>, "matmul");
+    defOp<&Vekra::gemm<C1, C2, C3>>(m, "gemm", "gemm");
+    defOp<&Vekra::matmul<C1, C2, C3>>(m, "matmul", "matmul");
   }
-  m.def("matvec", &Vekra::matvec<C1, C2, C3>, "matvec");
-  m.def("gemv", &Vekra::gemv<C1, C2, C3>, "gemv");
+  defOp<&Vekra::matvec<C1, C2, C3>>(m, "matvec", "matvec");
+  defOp<&Vekra::gemv<C1, C2, C3>>(m, "gemv", "gemv");
 }
 
 template <class T>
@@ -184,6 +404,7 @@ void registerOps(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(vekracore, m) {
+  fastcall::registry().clear();
   registerModel(m);
   hana::for_each(typeSet, [&](auto entry) {
     using T = typename decltype(+hana::first(entry))::type;
@@ -195,4 +416,5 @@ PYBIND11_MODULE(vekracore, m) {
     using T = typename decltype(t)::type;
     registerOps<T>(m);
   });
+  fastcall::install(m);
 }

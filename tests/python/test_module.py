@@ -10,7 +10,8 @@ import vekracore as vk
 
 SUFFIXES = "sdcz"
 CLASSES = ["model"] + [k + s for s in SUFFIXES for k in ("vec", "view", "mat")]
-FUNCTIONS = ["scale", "sum", "dot", "copy", "swap", "axpy", "hdot", "ls", "matvec", "gemv", "gemm", "matmul"]
+# in the order of their first registration: hdot first appears with the complex types
+FUNCTIONS = ["scale", "sum", "dot", "copy", "swap", "axpy", "matvec", "gemv", "ls", "gemm", "matmul", "hdot"]
 
 
 def python310():

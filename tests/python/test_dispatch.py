@@ -1,0 +1,139 @@
+"""The operations' fast call path against pybind11's own dispatcher.
+
+A plain call `f(*args)` takes the fast path; `type(f).__call__(f, *args)` goes through the
+function type's tp_call, which is pybind11's dispatcher walking the overload chain. Both
+must pick the same overload: same result (the very argument object where one is returned),
+same exception with the same text, same effect on every container.
+"""
+import ctypes
+import random
+
+import numpy as np
+import pytest
+
+import vekracore as vk
+
+ARITY = {"scale": 2, "sum": 2, "dot": 2, "copy": 2, "swap": 2, "axpy": 3, "hdot": 2, "ls": 2,
+         "matvec": 3, "gemv": 5, "gemm": 5, "matmul": 3}
+SCALAR_POSITIONS = {"scale": 1, "axpy": 1, "gemv": 2, "gemm": 2}
+CLASSES = [k + s for s in "sdcz" for k in ("vec", "view", "mat")]
+
+
+class FloatSub(float):
+    pass
+
+
+class ComplexSub(complex):
+    pass
+
+
+class Index:
+    def __index__(self):
+        return 1
+
+
+SCALARS = [1.5, -2.0, 3, True, 2 + 1j, 0j, np.float64(0.5), np.complex128(1 - 1j), np.float32(2.0),
+           FloatSub(1.25), ComplexSub(0.5 + 0.5j), None, "1.0", Index(), 10 ** 400]
+
+
+def make(spec):
+    """A fresh container from (class name, shape), filled deterministically."""
+    name, shape = spec
+    kind, suffix = name[:-1], name[-1]
+    if kind == "mat":
+        c = getattr(vk, name)(*shape)
+        for i in range(shape[0]):
+            for j in range(shape[1]):
+                c[i, j] = (i + 1) * 0.5 + 2 * j + 3 * (i == j) + (0.25j * j if suffix in "cz" else 0)
+        return c
+    base = getattr(vk, "vec" + suffix)(shape[0] + 2)
+    for i in range(shape[0] + 2):
+        base[i] = i * 0.75 - 1 + (0.5j if suffix in "cz" else 0)
+    return base[1 : shape[0] + 1] if kind == "view" else base
+
+
+def random_spec(rng, suffix, matrices):
+    """Mostly shapes that fit each other, so that calls succeed as well as fail."""
+    kind = "mat" if matrices and rng.random() < 0.85 else rng.choice(["vec", "view", "mat"])
+    if kind == "mat":
+        return kind + suffix, (2, 2) if rng.random() < 0.7 else (rng.choice([2, 3]), rng.choice([1, 2, 3]))
+    return kind + suffix, (rng.choice([2, 2, 2, 3, 4, 6]),)
+
+
+def random_call(rng, name):
+    """An argument plan: ('c', spec) for a container, ('s', value) for anything else."""
+    arity = ARITY[name]
+    if rng.random() < 0.05:
+        arity += rng.choice([-1, 1])
+    suffix = rng.choice("sdcz")
+    plan = []
+    for position in range(arity):
+        if position < SCALAR_POSITIONS.get(name, 0):
+            plan.append(("s", rng.choice(SCALARS)))
+        elif rng.random() < 0.04:
+            plan.append(("s", rng.choice(SCALARS)))
+        else:
+            mixed = rng.random() < 0.08
+            plan.append(("c", random_spec(rng, rng.choice("sdcz") if mixed else suffix, name in ("gemm", "matmul"))))
+    return plan
+
+
+def outcome(call, plan):
+    args = [make(v) if kind == "c" else v for kind, v in plan]
+    try:
+        result = call(*args)
+        if any(result is a for a in args):
+            got = ("returns argument", next(i for i, a in enumerate(args) if result is a))
+        else:
+            got = ("returns", type(result).__name__, result)
+    except Exception as e:  # noqa: BLE001 - the exception itself is what is compared
+        got = ("raises", type(e).__name__, str(e))
+    return got, [repr(a) for a in args if type(a).__module__ == "vekracore"]
+
+
+@pytest.mark.parametrize("name", sorted(ARITY))
+def test_fast_path_picks_the_same_overload_as_the_chain(name):
+    f = getattr(vk, name)
+    slow = type(f).__call__
+    rng = random.Random(name)
+    kinds = set()
+    for _ in range(400):
+        plan = random_call(rng, name)
+        fast_outcome = outcome(f, plan)
+        slow_outcome = outcome(lambda *a: slow(f, *a), plan)
+        assert fast_outcome == slow_outcome, plan
+        kinds.add(fast_outcome[0][0] + (fast_outcome[0][1] if fast_outcome[0][0] == "raises" else ""))
+    # the corpus reached successes as well as both kinds of failure
+    assert {"raisesTypeError"} <= kinds and ({"returns argument", "returns"} & kinds)
+
+
+@pytest.mark.parametrize("name", ["gemv", "axpy", "scale"])
+def test_keyword_arguments_are_refused_like_the_chain(name):
+    f = getattr(vk, name)
+    with pytest.raises(TypeError) as fast:
+        f(arg0=1.0)
+    with pytest.raises(TypeError) as slow:
+        type(f).__call__(f, arg0=1.0)
+    assert str(fast.value) == str(slow.value)
+
+
+def test_each_scalar_kind_reaches_the_same_overload():
+    """Every scalar kind in front of every container class: first pass, conversion pass, refusal."""
+    for name in ("scale", "axpy", "gemv"):
+        f = getattr(vk, name)
+        for cls in CLASSES:
+            for scalar in SCALARS:
+                spec = (cls, (2, 2) if cls.startswith("mat") else (2,))
+                containers = [("c", spec)] * (ARITY[name] - SCALAR_POSITIONS[name])
+                if name == "gemv":
+                    containers = [("c", (cls[:-1].replace("vec", "mat").replace("view", "mat") + cls[-1], (2, 2))),
+                                  ("c", spec), ("c", spec)]
+                plan = [("s", scalar)] * SCALAR_POSITIONS[name] + containers
+                assert outcome(f, plan) == outcome(lambda *a: type(f).__call__(f, *a), plan), plan
+
+
+def test_the_fast_path_is_installed_on_every_operation():
+    # PyCFunctionObject (3.9): head, m_ml, m_self, m_module, m_weakreflist, then vectorcall.
+    offset = object.__basicsize__ + 4 * ctypes.sizeof(ctypes.c_void_p)
+    for name in ARITY:
+        assert ctypes.c_void_p.from_address(id(getattr(vk, name)) + offset).value
