@@ -138,23 +138,15 @@ def test_outputs_equal_onnxruntime(seed):
             np.testing.assert_array_equal(g, e, err_msg=name)
 
 
-def test_tensors_start_zero_filled():
+def test_tensors_start_zero_filled_and_inputs_persist():
     m = vk.model(path("two_inputs"))
     assert [m.get(o, [i, j]) for o in (0, 1) for i in (0, 1) for j in (0, 1)] == [0.0] * 8
     m.set(0, [1, 1], 3.0)
     m.run()  # b was never set: 3 + 0 and 3 * 0
-    assert m.get(0, [1, 1]) == 3.0 and m.get(1, [1, 1]) == 0.0
-    assert m.get(0, [0, 0]) == 0.0
-
-
-def test_inputs_keep_their_values_between_runs():
-    m = vk.model(path("affine"))
-    m.set(0, [0, 0], 1.0)
-    m.set(0, [0, 1], 2.0)
-    m.run()
-    m.set(0, [0, 1], 5.0)
-    m.run()
-    assert [m.get(0, [0, j]) for j in range(3)] == [3.0, 11.0, 1.0]
+    assert [m.get(0, [1, 1]), m.get(1, [1, 1]), m.get(0, [0, 0])] == [3.0, 0.0, 0.0]
+    m.set(1, [1, 1], 2.0)
+    m.run()  # a keeps its value from before
+    assert [m.get(0, [1, 1]), m.get(1, [1, 1])] == [5.0, 6.0]
 
 
 def test_argument_conversions():
@@ -227,14 +219,6 @@ def test_access_errors():
         empty.set(0, [0], 1.0)
     empty.run()
     assert [empty.get(0, [0]), empty.get(0, [1])] == [1.5, -2.5]
-
-
-def test_failed_construction_raises_runtime_error():
-    for name in ("float16_input", "dynamic", "sequence_output", "missing"):
-        with pytest.raises(RuntimeError):
-            vk.model(path(name))
-    with pytest.raises(RuntimeError, match="^Unsupported datatype 'ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16'$"):
-        vk.model(path("float16_input"))
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
