@@ -276,6 +276,14 @@ inline PyObject* slowCall(PyObject* callable, PyObject* const* args, std::size_t
   return meth(function->m_self, tuple.ptr(), kwnames ? kwargs.ptr() : nullptr);
 }
 
+// Remembers the first-pass outcome for a tuple of argument types. The types are kept alive
+// from then on, so that their addresses can never come back as another type's.
+inline void remember(Function& f, const Key& key, int winner) {
+  if (f.firstPass.size() >= maxCacheEntries) return;
+  for (std::size_t i = 0; i < key.nargs; ++i) Py_INCREF(key.types[i]);
+  f.firstPass.emplace(key, winner);
+}
+
 inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
   Key key{nargs, {}};
   for (std::size_t i = 0; i < nargs; ++i) key.types[i] = Py_TYPE(args[i]);
@@ -288,11 +296,11 @@ inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs)
     for (std::size_t i = 0; i < f.chain.size(); ++i) {
       PyObject* result = f.chain[i](args, nargs, false);
       if (result != notLoaded) {
-        if (f.firstPass.size() < maxCacheEntries) f.firstPass[key] = static_cast<int>(i);
+        if (hit == f.firstPass.end()) remember(f, key, static_cast<int>(i));
         return result;
       }
     }
-    if (f.firstPass.size() < maxCacheEntries) f.firstPass[key] = -1;
+    if (hit == f.firstPass.end()) remember(f, key, -1);
   }
   for (Attempt attempt : f.chain) {
     PyObject* result = attempt(args, nargs, true);

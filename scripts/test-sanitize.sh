@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module and the C++ tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # (in build/asan, the installed module is left alone), then runs both test suites with them.
-# The interpreter is not instrumented, so the ASan runtime is preloaded into it.
+# The interpreter is not instrumented, so the ASan runtime is preloaded into it, together
+# with libstdc++ (ASan intercepts __cxa_throw, which the interpreter itself does not load).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/bootstrap.sh"
@@ -13,5 +14,5 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEKRA_SANI
 cmake --build build/asan -j2
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j2
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONPATH="$root/build/asan" \
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$root/build/asan" \
   .venv/bin/python -m pytest -p no:cacheprovider "$@"
