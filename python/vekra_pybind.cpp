@@ -37,8 +37,8 @@
 namespace py = pybind11;
 namespace hana = boost::hana;
 
-// A container argument accepts exactly its registered class (no subclasses, no conversions),
-// which one type comparison decides; a mismatch costs no further lookups.
+// A container or model argument accepts exactly its registered class (no subclasses, no
+// conversions), which one type comparison decides; a mismatch costs no further lookups.
 namespace pybind11::detail {
 
 // The Python class registered for container type C (looked up once, after registration).
@@ -48,19 +48,32 @@ PyTypeObject* exactType() {
   return type;
 }
 
+// The object that `src` holds, when src is an instance of exactly C's class whose __init__
+// has run; null otherwise. (An instance made by __new__ alone holds no object: handing it on
+// would give the library uninitialised memory.)
 template <class C>
-struct ExactContainerCaster : type_caster_base<C> {
-  bool load(handle src, bool convert) {
-    return src && Py_TYPE(src.ptr()) == exactType<C>() && type_caster_base<C>::load(src, convert);
+C* heldContainer(PyObject* src) {
+  if (src == nullptr || Py_TYPE(src) != exactType<C>()) return nullptr;
+  const value_and_holder v_h = reinterpret_cast<instance*>(src)->get_value_and_holder();
+  return v_h.holder_constructed() ? static_cast<C*>(v_h.value_ptr()) : nullptr;
+}
+
+template <class C>
+struct ExactClassCaster : type_caster_base<C> {
+  bool load(handle src, bool /*convert*/) {
+    this->value = heldContainer<C>(src.ptr());
+    return this->value != nullptr;
   }
 };
 
 template <class T>
-struct type_caster<Vekra::Vector<T>> : ExactContainerCaster<Vekra::Vector<T>> {};
+struct type_caster<Vekra::Vector<T>> : ExactClassCaster<Vekra::Vector<T>> {};
 template <class T>
-struct type_caster<Vekra::VectorView<T>> : ExactContainerCaster<Vekra::VectorView<T>> {};
+struct type_caster<Vekra::VectorView<T>> : ExactClassCaster<Vekra::VectorView<T>> {};
 template <class T>
-struct type_caster<Vekra::Matrix<T>> : ExactContainerCaster<Vekra::Matrix<T>> {};
+struct type_caster<Vekra::Matrix<T>> : ExactClassCaster<Vekra::Matrix<T>> {};
+template <>
+struct type_caster<Vekra::Onnx::Model> : ExactClassCaster<Vekra::Onnx::Model> {};
 
 }  // namespace pybind11::detail
 
@@ -187,15 +200,26 @@ struct IsContainer : std::false_type {};
 template <class A>
 struct IsContainer<A, std::void_t<typename std::decay_t<A>::SampleType>> : std::true_type {};
 
-// The containers' exact-type test, before any caster is built (building one costs a type
-// registry lookup); the casters repeat it, so what loads is unchanged.
+// One argument of an overload. Containers load exactly as their caster does, without
+// building one (that costs a type registry lookup); scalars use pybind11's casters.
+template <class A, bool = IsContainer<A>::value>
+struct Argument {
+  py::detail::make_caster<A> caster;
+  static bool fits(PyObject*) { return true; }
+  bool load(PyObject* src, bool convert) { return caster.load(src, convert); }
+  decltype(auto) get() { return py::detail::cast_op<A>(std::move(caster)); }
+  static bool holds(const void*) { return false; }
+};
+
 template <class A>
-bool containerTypeFits(PyObject* arg) {
-  if constexpr (IsContainer<A>::value)
-    return Py_TYPE(arg) == py::detail::exactType<std::decay_t<A>>();
-  else
-    return true;
-}
+struct Argument<A, true> {
+  using C = std::decay_t<A>;
+  C* value = nullptr;
+  static bool fits(PyObject* src) { return Py_TYPE(src) == py::detail::exactType<C>(); }
+  bool load(PyObject* src, bool) { return (value = py::detail::heldContainer<C>(src)) != nullptr; }
+  C& get() { return *value; }
+  bool holds(const void* p) const { return p == value; }
+};
 
 template <auto F, class Sig = decltype(F)>
 struct Overload;
@@ -207,21 +231,32 @@ struct Overload<F, R (*)(Args...)> {
     return run(args, convert, std::index_sequence_for<Args...>{});
   }
 
+  static py::return_value_policy policy() {
+    return py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
+  }
+
+  // None of these casters keeps temporaries, so no loader_life_support is needed.
   template <std::size_t... I>
   static PyObject* run(PyObject* const* args, bool convert, std::index_sequence<I...>) {
-    if (!(containerTypeFits<Args>(args[I]) && ...)) return notLoaded;
-    py::detail::loader_life_support guard{};
-    std::tuple<py::detail::make_caster<Args>...> casters;
-    if (!(std::get<I>(casters).load(args[I], convert) && ...)) return notLoaded;
+    if (!(Argument<Args>::fits(args[I]) && ...)) return notLoaded;
+    std::tuple<Argument<Args>...> loaded;
+    if (!(std::get<I>(loaded).load(args[I], convert) && ...)) return notLoaded;
     if constexpr (std::is_void_v<R>) {
-      F(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...);
+      F(std::get<I>(loaded).get()...);
       Py_RETURN_NONE;
+    } else if constexpr (std::is_lvalue_reference_v<R>) {
+      // A reference to an argument's container comes back as that very argument object,
+      // which is what pybind11's registered-instance lookup finds as well.
+      R result = F(std::get<I>(loaded).get()...);
+      PyObject* same = nullptr;
+      ((same = same ? same : (std::get<I>(loaded).holds(&result) ? args[I] : nullptr)), ...);
+      if (same != nullptr) {
+        Py_INCREF(same);
+        return same;
+      }
+      return py::detail::make_caster<R>::cast(result, policy(), args[0]).ptr();
     } else {
-      const auto policy =
-          py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
-      return py::detail::make_caster<R>::cast(F(py::detail::cast_op<Args>(std::move(std::get<I>(casters)))...),
-                                              policy, args[0])
-          .ptr();
+      return py::detail::make_caster<R>::cast(F(std::get<I>(loaded).get()...), policy(), args[0]).ptr();
     }
   }
 };

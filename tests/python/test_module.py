@@ -111,3 +111,18 @@ def test_model_signatures():
 def test_arguments_are_positional_only():
     with pytest.raises(TypeError):
         vk.vecd(size=3)
+
+
+@pytest.mark.parametrize("name", [k + s for s in SUFFIXES for k in ("vec", "view", "mat")] + ["model"])
+def test_instances_made_without_init_are_refused(name):
+    """__new__ alone leaves an instance holding nothing; no method or operation may use it."""
+    cls = getattr(vk, name)
+    empty = cls.__new__(cls)
+    calls = {
+        "model": [lambda: empty.run(), lambda: empty.set(0, [0], 1.0), lambda: empty.get(0, [0])],
+    }.get(name, [lambda: empty.numel(), lambda: repr(empty), lambda: empty.dim(0),
+                 lambda: vk.scale(1.0 if name[-1] in "sd" else 1j, empty),
+                 lambda: vk.copy(getattr(vk, "vec" + name[-1])(4), empty)])
+    for call in calls:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()
