@@ -9,7 +9,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 export PATH="$root/.venv/bin:$PATH"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEKRA_SANITIZE=ON \
-  -DVEKRA_BUILD_TESTS=ON -DVEKRA_BUILD_MODULE=ON \
+  -DVEKRA_BUILD_TESTS=ON -DVEKRA_BUILD_MODULE=ON -DVEKRA_WERROR=ON \
   -DPython_EXECUTABLE="$root/.venv/bin/python" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
 cmake --build build/asan -j2
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
