@@ -93,99 +93,15 @@ constexpr auto operationsSet = hana::transform(typeSet, hana::first);
 template <class T>
 constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>;
 
-// ---- container classes ----------------------------------------------------------------
-
-template <class C>
-std::string repr(const C& x) {
-  std::stringstream stream;
-  show(x, stream);
-  return stream.str();
-}
-
-template <class C>
-std::size_t vectorDim(const C& x, std::size_t idx) {
-  if (idx != 0) detail::fail("dimension ", idx, " invalid for vector");
-  return x.template dim<0>();
-}
-
-// Python slice -> view; only unit steps are supported.
-template <class C>
-VectorView<typename C::SampleType> slice(C& x, const py::slice& s) {
-  Py_ssize_t start = 0, stop = 0, step = 0;
-  if (PySlice_Unpack(s.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
-  PySlice_AdjustIndices(static_cast<Py_ssize_t>(x.numel()), &start, &stop, step);
-  if (static_cast<std::size_t>(step) > 1) detail::fail("stepsizes larger than 1 invalid for vector");
-  return x[{static_cast<std::size_t>(start), static_cast<std::size_t>(stop)}];
-}
-
-// Methods shared by vectors and views, from numel on.
-template <class C, class Cls>
-void defineVectorMethods(Cls& cls) {
-  using T = typename C::SampleType;
-  cls.def("numel", &C::numel)
-      .def("dim", &vectorDim<C>)
-      .def("__getitem__", [](C& x, std::size_t idx) -> T { return x[idx]; })
-      .def("__getitem__", &slice<C>)
-      .def("__setitem__", [](C& x, std::size_t idx, T value) { x[idx] = value; })
-      .def("__repr__", &repr<C>);
-}
-
-// The view class exists before any method is defined, so that the slice overloads show the
-// view class as their result.
-template <class T>
-void registerVectorAndView(py::module_& m, const std::string& suffix) {
-  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str());
-  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str());
-  vec.def(py::init<std::size_t>());
-  defineVectorMethods<Vector<T>>(vec);
-  defineVectorMethods<VectorView<T>>(view);
-}
-
-template <class T>
-void registerMatrix(py::module_& m, const std::string& suffix) {
-  using M = Matrix<T>;
-  py::class_<M>(m, ("mat" + suffix).c_str())
-      .def(py::init<std::size_t, std::size_t>())
-      .def("dim",
-           [](const M& x, std::size_t idx) {
-             if (idx > 1) detail::fail("dimension ", idx, " invalid for matrix");
-             return idx == 0 ? x.template dim<0>() : x.template dim<1>();
-           })
-      .def("numel", &M::numel)
-      .def("__getitem__", [](M& x, std::pair<std::size_t, std::size_t> idx) -> T { return x[idx]; })
-      .def("__setitem__", [](M& x, std::pair<std::size_t, std::size_t> idx, T value) { x[idx] = value; })
-      .def("__repr__", &repr<M>);
-}
-
-// ---- model class ------------------------------------------------------------------------
-
-// Element access for float tensors; a number beyond the count raises IndexError, a tensor
-// of another element type RuntimeError (tests/python/test_model.py).
-void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
-                   float value) {
-  model.set<float>(inputIdx, location, value);
-}
-
-float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
-  return model.get<float>(outputIdx, location);
-}
-
-void registerModel(py::module_& m) {
-  py::class_<Onnx::Model>(m, "model")
-      .def(py::init<const std::string&>())
-      .def("run", &Onnx::Model::run)
-      .def("set", &setModelInput)
-      .def("get", &getModelOutput);
-}
-
-// ---- fast dispatch for the operations ----------------------------------------------------
+// ---- fast dispatch -----------------------------------------------------------------------
 // pybind11 tries a function's overloads in order, building a call record for each; on chains
-// of up to 108 overloads that costs far more than the BLAS call. Each operation overload
-// therefore also gets an `Overload::attempt`, which loads the arguments with pybind11's own
-// casters (after a test of the containers' exact types, which rules most overloads out at
-// the cost of a few pointer comparisons) and calls the overload when all of them load. Calls made with positional arguments walk these attempts
-// in chain order, first without conversions, then with them, exactly like pybind11's two
-// passes. In the first pass whether an argument loads depends on its exact Python type
+// of up to 108 overloads that costs far more than the BLAS call. Each operation overload and
+// container method therefore also gets an `Overload::attempt`, which loads the arguments
+// with pybind11's own casters (after a test of the containers' exact types, which rules most
+// overloads out at the cost of a few pointer comparisons) and calls the overload when all of
+// them load. Calls with positional arguments walk these attempts in chain order, first
+// without conversions, then with them, exactly like pybind11's two passes. For the
+// operations, whether an argument loads in the first pass depends on its exact Python type
 // alone (containers: exact class; real scalars: float; complex scalars: complex), so the
 // first-pass winner is remembered per tuple of argument types. Anything else (keywords, no
 // matching overload: the TypeError with its overload listing) goes to pybind11's dispatcher.
@@ -279,22 +195,31 @@ struct KeyHash {
 };
 
 struct Function {
+  PyObject* scope;     // the module, or the class of a method
   std::string name;
-  PyObject* object = nullptr;  // the module's function object (borrowed; the module keeps it)
+  bool rememberTypes;  // whether the argument types alone decide the first pass
   std::vector<Attempt> chain;  // in pybind11's chain order
   std::unordered_map<Key, int, KeyHash> firstPass;  // argument types -> winner, -1 for none
 };
 
+// Filled while the module registers; complete (and no longer changed) once installed.
 inline std::vector<Function>& registry() {
   static std::vector<Function> functions;
   return functions;
 }
 
+// The installed functions by function object (borrowed: the module and classes keep them).
+inline std::unordered_map<PyObject*, Function*>& installed() {
+  static std::unordered_map<PyObject*, Function*> functions;
+  return functions;
+}
+
 template <auto F>
-void add(const char* name) {
+void add(py::handle scope, const char* name, bool rememberTypes) {
   auto& functions = registry();
-  auto it = std::find_if(functions.begin(), functions.end(), [&](const Function& f) { return f.name == name; });
-  if (it == functions.end()) it = functions.insert(functions.end(), Function{name, nullptr, {}, {}});
+  auto it = std::find_if(functions.begin(), functions.end(),
+                         [&](const Function& f) { return f.scope == scope.ptr() && f.name == name; });
+  if (it == functions.end()) it = functions.insert(functions.end(), Function{scope.ptr(), name, rememberTypes, {}, {}});
   it->chain.push_back(&Overload<F>::attempt);
 }
 
@@ -314,7 +239,7 @@ inline PyObject* slowCall(PyObject* callable, PyObject* const* args, std::size_t
 // Remembers the first-pass outcome for a tuple of argument types. The types are kept alive
 // from then on, so that their addresses can never come back as another type's.
 inline void remember(Function& f, const Key& key, int winner) {
-  if (f.firstPass.size() >= maxCacheEntries) return;
+  if (!f.rememberTypes || f.firstPass.size() >= maxCacheEntries) return;
   for (std::size_t i = 0; i < key.nargs; ++i) Py_INCREF(key.types[i]);
   f.firstPass.emplace(key, winner);
 }
@@ -322,7 +247,7 @@ inline void remember(Function& f, const Key& key, int winner) {
 inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
   Key key{nargs, {}};
   for (std::size_t i = 0; i < nargs; ++i) key.types[i] = Py_TYPE(args[i]);
-  const auto hit = f.firstPass.find(key);
+  const auto hit = f.rememberTypes ? f.firstPass.find(key) : f.firstPass.end();
   if (hit != f.firstPass.end() && hit->second >= 0) {
     PyObject* result = f.chain[static_cast<std::size_t>(hit->second)](args, nargs, false);
     if (result != notLoaded) return result;
@@ -346,12 +271,12 @@ inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs)
 
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   const std::size_t nargs = PyVectorcall_NARGS(nargsf);
-  auto& functions = registry();
-  auto f = std::find_if(functions.begin(), functions.end(), [&](const Function& g) { return g.object == callable; });
+  const auto& functions = installed();
+  const auto f = functions.find(callable);
   if (f == functions.end() || nargs > maxArgs || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
     return slowCall(callable, args, nargs, kwnames);
   try {
-    PyObject* result = dispatch(*f, args, nargs);
+    PyObject* result = dispatch(*f->second, args, nargs);
     return result != notLoaded ? result : slowCall(callable, args, nargs, kwnames);
   } catch (py::error_already_set& e) {
     e.restore();
@@ -369,18 +294,22 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
   }
 }
 
-// Points each operation's function object at the fast path, once its chain is complete.
-inline void install(py::module_& m) {
+// Points each registered function object at the fast path, once every chain is complete.
+// (A method is a function object wrapped in an instance method.)
+inline void install() {
+  installed().clear();
   for (Function& f : registry()) {
-    py::object object = m.attr(f.name.c_str());
-    if (!PyCFunction_Check(object.ptr())) throw std::runtime_error("fast dispatch: " + f.name + " is not a function");
-    auto* function = reinterpret_cast<PyCFunctionObject*>(object.ptr());
+    py::object object = py::getattr(f.scope, f.name.c_str());
+    PyObject* callable = object.ptr();
+    if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
+    if (!PyCFunction_Check(callable)) throw std::runtime_error("fast dispatch: " + f.name + " is not a function");
+    auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
     auto* record = static_cast<py::detail::function_record*>(
         PyCapsule_GetPointer(function->m_self, py::detail::get_function_record_capsule_name()));
     std::size_t length = 0;
     for (; record; record = record->next) ++length;
     if (length != f.chain.size()) throw std::runtime_error("fast dispatch: overload chain of " + f.name + " differs");
-    f.object = object.ptr();
+    installed()[callable] = &f;
     function->vectorcall = &vectorcall;
   }
 }
@@ -391,7 +320,120 @@ inline void install(py::module_& m) {
 template <auto F>
 void defOp(py::module_& m, const char* name, const char* doc) {
   m.def(name, F, doc);
-  fastcall::add<F>(name);
+  fastcall::add<F>(m, name, true);
+}
+
+// The same for a method. Index arguments load or not by value (a negative int does not), so
+// the first pass is walked every time rather than remembered.
+template <auto F, class Cls>
+Cls& defMethod(Cls& cls, const char* name) {
+  cls.def(name, F);
+  fastcall::add<F>(cls, name, false);
+  return cls;
+}
+
+// ---- container classes ----------------------------------------------------------------
+
+template <class C>
+std::string repr(const C& x) {
+  std::stringstream stream;
+  show(x, stream);
+  return stream.str();
+}
+
+// Bound as methods: the first argument is self.
+template <class C>
+std::size_t numel(const C& x) {
+  return x.numel();
+}
+
+template <class C>
+std::size_t vectorDim(const C& x, std::size_t idx) {
+  if (idx != 0) detail::fail("dimension ", idx, " invalid for vector");
+  return x.template dim<0>();
+}
+
+template <class T>
+std::size_t matrixDim(const Matrix<T>& x, std::size_t idx) {
+  if (idx > 1) detail::fail("dimension ", idx, " invalid for matrix");
+  return idx == 0 ? x.template dim<0>() : x.template dim<1>();
+}
+
+// Element reads and writes; a matrix element is addressed by (row, column).
+template <class C, class I>
+typename C::SampleType getItem(C& x, I idx) {
+  return x[idx];
+}
+
+template <class C, class I>
+void setItem(C& x, I idx, typename C::SampleType value) {
+  x[idx] = value;
+}
+
+// Python slice -> view; only unit steps are supported.
+template <class C>
+VectorView<typename C::SampleType> slice(C& x, const py::slice& s) {
+  Py_ssize_t start = 0, stop = 0, step = 0;
+  if (PySlice_Unpack(s.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
+  PySlice_AdjustIndices(static_cast<Py_ssize_t>(x.numel()), &start, &stop, step);
+  if (static_cast<std::size_t>(step) > 1) detail::fail("stepsizes larger than 1 invalid for vector");
+  return x[{static_cast<std::size_t>(start), static_cast<std::size_t>(stop)}];
+}
+
+// Methods shared by vectors and views, from numel on.
+template <class C, class Cls>
+void defineVectorMethods(Cls& cls) {
+  defMethod<&numel<C>>(cls, "numel");
+  defMethod<&vectorDim<C>>(cls, "dim");
+  defMethod<&getItem<C, std::size_t>>(cls, "__getitem__");
+  defMethod<&slice<C>>(cls, "__getitem__");
+  defMethod<&setItem<C, std::size_t>>(cls, "__setitem__");
+  defMethod<&repr<C>>(cls, "__repr__");
+}
+
+// The view class exists before any method is defined, so that the slice overloads show the
+// view class as their result.
+template <class T>
+void registerVectorAndView(py::module_& m, const std::string& suffix) {
+  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str());
+  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str());
+  vec.def(py::init<std::size_t>());
+  defineVectorMethods<Vector<T>>(vec);
+  defineVectorMethods<VectorView<T>>(view);
+}
+
+template <class T>
+void registerMatrix(py::module_& m, const std::string& suffix) {
+  using M = Matrix<T>;
+  using Index = std::pair<std::size_t, std::size_t>;
+  py::class_<M> cls(m, ("mat" + suffix).c_str());
+  cls.def(py::init<std::size_t, std::size_t>());
+  defMethod<&matrixDim<T>>(cls, "dim");
+  defMethod<&numel<M>>(cls, "numel");
+  defMethod<&getItem<M, Index>>(cls, "__getitem__");
+  defMethod<&setItem<M, Index>>(cls, "__setitem__");
+  defMethod<&repr<M>>(cls, "__repr__");
+}
+
+// ---- model class ------------------------------------------------------------------------
+
+// Element access for float tensors; a number beyond the count raises IndexError, a tensor
+// of another element type RuntimeError (tests/python/test_model.py).
+void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
+                   float value) {
+  model.set<float>(inputIdx, location, value);
+}
+
+float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
+  return model.get<float>(outputIdx, location);
+}
+
+void registerModel(py::module_& m) {
+  py::class_<Onnx::Model>(m, "model")
+      .def(py::init<const std::string&>())
+      .def("run", &Onnx::Model::run)
+      .def("set", &setModelInput)
+      .def("get", &getModelOutput);
 }
 
 // ---- operations -------------------------------------------------------------------------
@@ -459,5 +501,5 @@ PYBIND11_MODULE(vekracore, m) {
     using T = typename decltype(t)::type;
     registerOps<T>(m);
   });
-  fastcall::install(m);
+  fastcall::install();
 }

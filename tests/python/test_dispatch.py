@@ -1,4 +1,4 @@
-"""The operations' fast call path against pybind11's own dispatcher.
+"""The fast call path of the operations and container methods against pybind11's dispatcher.
 
 A plain call `f(*args)` takes the fast path; `type(f).__call__(f, *args)` goes through the
 function type's tp_call, which is pybind11's dispatcher walking the overload chain. Both
@@ -135,5 +135,50 @@ def test_each_scalar_kind_reaches_the_same_overload():
 def test_the_fast_path_is_installed_on_every_operation():
     # PyCFunctionObject (3.9): head, m_ml, m_self, m_module, m_weakreflist, then vectorcall.
     offset = object.__basicsize__ + 4 * ctypes.sizeof(ctypes.c_void_p)
-    for name in ARITY:
-        assert ctypes.c_void_p.from_address(id(getattr(vk, name)) + offset).value
+    functions = [getattr(vk, name) for name in ARITY] + [
+        vars(getattr(vk, cls))[name].__func__ for cls in CLASSES
+        for name in ("numel", "dim", "__getitem__", "__setitem__", "__repr__")]
+    for f in functions:
+        assert ctypes.c_void_p.from_address(id(f) + offset).value
+
+
+KEYS = [0, 1, 3, 7, -1, True, 2 ** 64, 2 ** 70, 1.0, np.int64(2), Index(), None, "1", (0, 1), [1, 0], (1, 2, 3),
+        (0, -1), (2 ** 63, 1), ("a", "b"), "ab", slice(1, 3), slice(None), slice(3, 1), slice(0, 4, 2),
+        slice(None, None, -1), slice(0, 2, 0), slice(1.5, None), slice(np.int64(1), Index())]
+VALUES = [2.5, 3, True, 1 - 2j, np.float32(0.5), np.complex64(1j), FloatSub(4.0), "x", None, 10 ** 400]
+
+
+def method_outcome(call, spec, *rest):
+    obj = make(spec)
+    try:
+        result = call(obj, *rest)
+        got = ("returns", type(result).__name__, repr(result))
+    except Exception as e:  # noqa: BLE001 - the exception itself is what is compared
+        got = ("raises", type(e).__name__, str(e))
+    return got, repr(obj)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_methods_take_the_same_overload_as_the_chain(cls):
+    spec = (cls, (2, 3) if cls.startswith("mat") else (4,))
+    methods = {name: vars(getattr(vk, cls))[name].__func__
+               for name in ("numel", "dim", "__getitem__", "__setitem__", "__repr__")}
+
+    def both(name, *rest):
+        f = methods[name]
+        fast = method_outcome(lambda obj, *a: getattr(obj, name)(*a), spec, *rest)
+        slow = method_outcome(lambda obj, *a: type(f).__call__(f, obj, *a), spec, *rest)
+        assert fast == slow, (name, rest)
+
+    both("numel")
+    both("__repr__")
+    for key in KEYS:
+        both("dim", key)
+        both("__getitem__", key)
+        for value in VALUES:
+            both("__setitem__", key, value)
+    # the subscript syntax reaches the same code
+    obj = make(spec)
+    key = (1, 2) if cls.startswith("mat") else 3
+    obj[key] = 2
+    assert obj[key] == methods["__getitem__"](obj, key) == 2
