@@ -96,11 +96,12 @@ constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>
 // ---- fast dispatch -----------------------------------------------------------------------
 // pybind11 tries a function's overloads in order, building a call record for each; on chains
 // of up to 108 overloads that costs far more than the BLAS call. Each operation overload and
-// container method therefore also gets an `Overload::attempt`, which loads the arguments
+// container or model method therefore also gets an `Overload::attempt`, which loads the arguments
 // with pybind11's own casters (after a test of the containers' exact types, which rules most
 // overloads out at the cost of a few pointer comparisons) and calls the overload when all of
 // them load. Calls with positional arguments walk these attempts in chain order, first
-// without conversions, then with them, exactly like pybind11's two passes. For the
+// without conversions, then with them, exactly like pybind11's two passes (a function with
+// a single overload gets one try, with conversions). For the
 // operations, whether an argument loads in the first pass depends on its exact Python type
 // alone (containers: exact class; real scalars: float; complex scalars: complex), so the
 // first-pass winner is remembered per tuple of argument types. Anything else (keywords, no
@@ -111,14 +112,15 @@ PyObject* const notLoaded = reinterpret_cast<PyObject*>(std::uintptr_t{1});
 
 using Attempt = PyObject* (*)(PyObject* const* args, std::size_t nargs, bool convert);
 
+// The library's own classes: the containers and the model.
 template <class A, class = void>
-struct IsContainer : std::false_type {};
+struct IsBoundClass : std::is_same<std::decay_t<A>, Onnx::Model> {};
 template <class A>
-struct IsContainer<A, std::void_t<typename std::decay_t<A>::SampleType>> : std::true_type {};
+struct IsBoundClass<A, std::void_t<typename std::decay_t<A>::SampleType>> : std::true_type {};
 
-// One argument of an overload. Containers load exactly as their caster does, without
-// building one (that costs a type registry lookup); scalars use pybind11's casters.
-template <class A, bool = IsContainer<A>::value>
+// One argument of an overload. The library's classes load exactly as their caster does,
+// without building one (that costs a type registry lookup); the rest use pybind11's casters.
+template <class A, bool = IsBoundClass<A>::value>
 struct Argument {
   py::detail::make_caster<A> caster;
   static bool fits(PyObject*) { return true; }
@@ -245,6 +247,7 @@ inline void remember(Function& f, const Key& key, int winner) {
 }
 
 inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
+  if (f.chain.size() == 1) return f.chain[0](args, nargs, true);  // one overload: one try, with conversions
   Key key{nargs, {}};
   for (std::size_t i = 0; i < nargs; ++i) key.types[i] = Py_TYPE(args[i]);
   const auto hit = f.rememberTypes ? f.firstPass.find(key) : f.firstPass.end();
@@ -417,6 +420,8 @@ void registerMatrix(py::module_& m, const std::string& suffix) {
 
 // ---- model class ------------------------------------------------------------------------
 
+void runModel(Onnx::Model& model) { model.run(); }
+
 // Element access for float tensors; a number beyond the count raises IndexError, a tensor
 // of another element type RuntimeError (tests/python/test_model.py).
 void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
@@ -429,11 +434,11 @@ float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int6
 }
 
 void registerModel(py::module_& m) {
-  py::class_<Onnx::Model>(m, "model")
-      .def(py::init<const std::string&>())
-      .def("run", &Onnx::Model::run)
-      .def("set", &setModelInput)
-      .def("get", &getModelOutput);
+  py::class_<Onnx::Model> cls(m, "model");
+  cls.def(py::init<const std::string&>());
+  defMethod<&runModel>(cls, "run");
+  defMethod<&setModelInput>(cls, "set");
+  defMethod<&getModelOutput>(cls, "get");
 }
 
 // ---- operations -------------------------------------------------------------------------

@@ -182,3 +182,44 @@ def test_methods_take_the_same_overload_as_the_chain(cls):
     key = (1, 2) if cls.startswith("mat") else 3
     obj[key] = 2
     assert obj[key] == methods["__getitem__"](obj, key) == 2
+
+
+LOCATIONS = [[0, 1], (0, 2), [0, 3], [1, 0], [0], [], [0, -1], [0.0, 1], "01", b"01", None, [0, 2 ** 70], [np.int64(0), 1]]
+NUMBERS = [0, 1, 2, 5, -1, True, 1.0, None, Index()]
+
+
+@pytest.mark.parametrize("model_file", ["affine", "int64_input", "scalar"])
+def test_model_methods_take_the_same_path_as_the_chain(model_file, tmp_path):
+    import os
+    import subprocess
+    import sys
+    # the model prints its report on the process's standard output: run in a child process
+    code = f"""
+import numpy as np, vekracore as vk, sys
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+from test_dispatch import LOCATIONS, NUMBERS, VALUES
+m = vk.model({os.path.join(os.path.dirname(__file__), '..', 'data', model_file + '.onnx')!r})
+f = {{name: vars(vk.model)[name].__func__ for name in ("set", "get", "run")}}
+
+def outcome(call):
+    try:
+        return ("returns", repr(call()))
+    except Exception as e:
+        return ("raises", type(e).__name__, str(e))
+
+lines = []
+for number in NUMBERS:
+    for location in LOCATIONS:
+        for value in VALUES:
+            fast = outcome(lambda: m.set(number, location, value))
+            slow = outcome(lambda: type(f["set"]).__call__(f["set"], m, number, location, value))
+            lines.append(repr((fast == slow, "set", number, location, value, fast, slow)))
+        assert outcome(m.run) == outcome(lambda: type(f["run"]).__call__(f["run"], m))
+        fast = outcome(lambda: m.get(number, location))
+        slow = outcome(lambda: type(f["get"]).__call__(f["get"], m, number, location))
+        lines.append(repr((fast == slow, "get", number, location, fast, slow)))
+sys.stderr.write("\\n".join(line for line in lines if line.startswith("(False")))
+"""
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
