@@ -3,6 +3,7 @@
 
 #include <complex>
 
+#include "thrown.h"
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"
@@ -14,26 +15,16 @@ class Containers : public ::testing::Test {};
 using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
 TYPED_TEST_SUITE(Containers, ElementTypes);
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
 TYPED_TEST(Containers, VectorStartsZeroAndChecksBounds) {
   Vector<TypeParam> v(4);
   EXPECT_EQ(v.numel(), 4u);
   EXPECT_EQ(v.template dim<0>(), 4u);
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(v[i], TypeParam(0));
-  EXPECT_EQ(messageOf([&] { v[4]; }), "index 4 exceeds max number of elements 4");
+  EXPECT_EQ(thrownBy([&] { v[4]; }), "index 4 exceeds max number of elements 4");
   const Vector<TypeParam>& cv = v;
-  EXPECT_EQ(messageOf([&] { cv[9]; }), "index 9 exceeds max number of elements 4");
+  EXPECT_EQ(thrownBy([&] { cv[9]; }), "index 9 exceeds max number of elements 4");
   Vector<TypeParam> empty(0);
-  EXPECT_EQ(messageOf([&] { empty[0]; }), "index 0 exceeds max number of elements 0");
+  EXPECT_EQ(thrownBy([&] { empty[0]; }), "index 0 exceeds max number of elements 0");
 }
 
 TYPED_TEST(Containers, ViewsComposeOffsetsAndShareStorage) {
@@ -46,9 +37,9 @@ TYPED_TEST(Containers, ViewsComposeOffsetsAndShareStorage) {
   EXPECT_EQ(u.numel(), 2u);
   EXPECT_EQ(u.get(), v.get() + 3);
   EXPECT_EQ(u[1], v[4]);
-  EXPECT_EQ(messageOf([&] { w[6]; }), "index 6 exceeds max number of elements 6");
-  EXPECT_EQ(messageOf([&] { w[{0, 7}]; }), "index 7 exceeds max number of elements 6");
-  EXPECT_EQ(messageOf([&] { v[{0, 11}]; }), "index 11 exceeds max number of elements 10");
+  EXPECT_EQ(thrownBy([&] { w[6]; }), "index 6 exceeds max number of elements 6");
+  EXPECT_EQ(thrownBy([&] { w[{0, 7}]; }), "index 7 exceeds max number of elements 6");
+  EXPECT_EQ(thrownBy([&] { v[{0, 11}]; }), "index 11 exceeds max number of elements 10");
 
   w[0] = TypeParam(42);
   Vector<TypeParam> copy = v;
@@ -87,17 +78,17 @@ TYPED_TEST(Containers, MatrixIsColumnMajorWithThreeStepCheck) {
   a[{1, 2}] = TypeParam(9);
   EXPECT_EQ(a.get()[1], TypeParam(5));
   EXPECT_EQ(a.get()[5], TypeParam(9));
-  EXPECT_EQ(messageOf([&] { a[{2, 0}]; }), "index for dimension 02exceeds max number of elements for that dimension 2");
-  EXPECT_EQ(messageOf([&] { a[{6, 0}]; }), "requested array index 6exceeds max number of elements 6");
-  EXPECT_EQ(messageOf([&] { a[{0, 3}]; }), "requested array index 6exceeds max number of elements 6");
+  EXPECT_EQ(thrownBy([&] { a[{2, 0}]; }), "index for dimension 02exceeds max number of elements for that dimension 2");
+  EXPECT_EQ(thrownBy([&] { a[{6, 0}]; }), "requested array index 6exceeds max number of elements 6");
+  EXPECT_EQ(thrownBy([&] { a[{0, 3}]; }), "requested array index 6exceeds max number of elements 6");
   const std::size_t wraps = std::size_t(1) << 63;  // wraps * 2 == 0 (mod 2^64)
-  EXPECT_EQ(messageOf([&] { a[{1, wraps}]; }),
+  EXPECT_EQ(thrownBy([&] { a[{1, wraps}]; }),
             "index for dimension 1" + std::to_string(wraps) + "exceeds max number of elements for that dimension 3");
   Matrix<TypeParam> shared = a;
   EXPECT_EQ((shared[{1, 2}]), TypeParam(9));
   Matrix<TypeParam> empty(0, 4);
   EXPECT_EQ(empty.template dim<1>(), 4u);
-  EXPECT_EQ(messageOf([&] { empty[{0, 0}]; }), "requested array index 0exceeds max number of elements 0");
+  EXPECT_EQ(thrownBy([&] { empty[{0, 0}]; }), "requested array index 0exceeds max number of elements 0");
 }
 
 TYPED_TEST(Containers, ImpossibleSizesThrowBadAlloc) {

@@ -17,6 +17,7 @@
 #include "operations/scale"
 #include "operations/sum"
 #include "operations/swap"
+#include "thrown.h"
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"
@@ -24,16 +25,6 @@
 using namespace Vekra;
 
 namespace {
-
-template <class F>
-std::string thrownBy(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 template <class C>
 C filled(C c, std::initializer_list<double> values) {
