@@ -246,6 +246,35 @@ inline void remember(Function& f, const Key& key, int winner) {
   f.firstPass.emplace(key, winner);
 }
 
+// The library's classes: the scopes of the methods on the fast path.
+inline std::vector<PyTypeObject*>& boundTypes() {
+  static std::vector<PyTypeObject*> types;
+  return types;
+}
+
+// An instance of one of the library's classes made by __new__ alone holds nothing, and no
+// overload takes it. It is named in a TypeError of its own: pybind11's message about a call
+// that matches no overload shows the arguments' repr, which would fail the same way, again
+// and again.
+inline bool refuseEmptyInstance(PyObject* const* args, std::size_t count) {
+  const auto& types = boundTypes();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyTypeObject* type = Py_TYPE(args[i]);
+    if (std::find(types.begin(), types.end(), type) != types.end() &&
+        !reinterpret_cast<py::detail::instance*>(args[i])->get_value_and_holder().holder_constructed()) {
+      PyErr_Format(PyExc_TypeError, "%s instance was created without __init__ and holds nothing", type->tp_name);
+      return true;
+    }
+  }
+  return false;
+}
+
+// What the fast path leaves alone: pybind11's dispatcher, with its conversions and messages.
+inline PyObject* fallBack(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+  const std::size_t count = nargs + (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+  return refuseEmptyInstance(args, count) ? nullptr : slowCall(callable, args, nargs, kwnames);
+}
+
 inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
   if (f.chain.size() == 1) return f.chain[0](args, nargs, true);  // one overload: one try, with conversions
   Key key{nargs, {}};
@@ -277,10 +306,10 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
   const auto& functions = installed();
   const auto f = functions.find(callable);
   if (f == functions.end() || nargs > maxArgs || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
-    return slowCall(callable, args, nargs, kwnames);
+    return fallBack(callable, args, nargs, kwnames);
   try {
     PyObject* result = dispatch(*f->second, args, nargs);
-    return result != notLoaded ? result : slowCall(callable, args, nargs, kwnames);
+    return result != notLoaded ? result : fallBack(callable, args, nargs, kwnames);
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
@@ -301,7 +330,11 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 // (A method is a function object wrapped in an instance method.)
 inline void install() {
   installed().clear();
+  boundTypes().clear();
   for (Function& f : registry()) {
+    if (PyType_Check(f.scope) && std::find(boundTypes().begin(), boundTypes().end(),
+                                           reinterpret_cast<PyTypeObject*>(f.scope)) == boundTypes().end())
+      boundTypes().push_back(reinterpret_cast<PyTypeObject*>(f.scope));
     py::object object = py::getattr(f.scope, f.name.c_str());
     PyObject* callable = object.ptr();
     if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
