@@ -96,16 +96,16 @@ constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>
 // ---- fast dispatch -----------------------------------------------------------------------
 // pybind11 tries a function's overloads in order, building a call record for each; on chains
 // of up to 108 overloads that costs far more than the BLAS call. Each operation overload and
-// container or model method therefore also gets an `Overload::attempt`, which loads the arguments
-// with pybind11's own casters (after a test of the containers' exact types, which rules most
-// overloads out at the cost of a few pointer comparisons) and calls the overload when all of
-// them load. Calls with positional arguments walk these attempts in chain order, first
-// without conversions, then with them, exactly like pybind11's two passes (a function with
-// a single overload gets one try, with conversions). For the
-// operations, whether an argument loads in the first pass depends on its exact Python type
-// alone (containers: exact class; real scalars: float; complex scalars: complex), so the
-// first-pass winner is remembered per tuple of argument types. Anything else (keywords, no
-// matching overload: the TypeError with its overload listing) goes to pybind11's dispatcher.
+// container or model method therefore also gets an `Overload::attempt`, which loads the
+// arguments with pybind11's own casters (after a test of the containers' exact types, which
+// rules most overloads out at the cost of a few pointer comparisons) and calls the overload
+// when all of them load. Calls with positional arguments walk these attempts in chain order,
+// first without conversions, then with them, exactly like pybind11's two passes (a function
+// with a single overload gets one try, with conversions). For the operations, whether an
+// argument loads in the first pass depends on its exact Python type alone (containers: exact
+// class; real scalars: float; complex scalars: complex), so the first-pass winner is
+// remembered per tuple of argument types. Anything else (keywords, no matching overload: the
+// TypeError with its overload listing) goes to pybind11's own dispatcher.
 namespace fastcall {
 
 PyObject* const notLoaded = reinterpret_cast<PyObject*>(std::uintptr_t{1});
