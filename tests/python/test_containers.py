@@ -1,13 +1,10 @@
 """Vectors, views and matrices: construction, element access, slicing, lifetimes, errors."""
 import gc
-import re
 
 import pytest
 
 import vekracore as vk
-
-SUFFIXES = "sdcz"
-COMPLEX = "cz"
+from conftest import COMPLEX, raises_exact
 
 
 def value(suffix, k):
@@ -15,20 +12,11 @@ def value(suffix, k):
     return complex(k + 0.5, -k) if suffix in COMPLEX else k + 0.25
 
 
-@pytest.fixture(params=SUFFIXES)
-def suffix(request):
-    return request.param
-
-
 def vec(suffix, n):
     v = getattr(vk, "vec" + suffix)(n)
     for i in range(n):
         v[i] = value(suffix, i)
     return v
-
-
-def raises_exact(exc, text):
-    return pytest.raises(exc, match="^" + re.escape(text) + "$")
 
 
 class TestVector:

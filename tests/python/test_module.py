@@ -1,14 +1,12 @@
 """The module surface: import check, attributes, class methods and their signatures."""
-import importlib.util
 import os
 import subprocess
-import sys
 
 import pytest
 
 import vekracore as vk
+from conftest import SUFFIXES
 
-SUFFIXES = "sdcz"
 CLASSES = ["model"] + [k + s for s in SUFFIXES for k in ("vec", "view", "mat")]
 # in the order of their first registration: hdot first appears with the complex types
 FUNCTIONS = ["scale", "sum", "dot", "copy", "swap", "axpy", "matvec", "gemv", "ls", "gemm", "matmul", "hdot"]

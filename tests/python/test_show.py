@@ -4,8 +4,7 @@ import math
 import pytest
 
 import vekracore as vk
-
-SUFFIXES = "sdcz"
+from conftest import SUFFIXES
 
 
 def fmt(x):
