@@ -1,0 +1,298 @@
+// The vekra_numpy extension module: numpy arrays over vekracore's containers and model tensors
+// (no copies), containers made from array-likes, and models loaded with session options.
+// It works on the objects of vekracore through pybind11's shared type registry: vekracore is
+// imported first, and its classes are looked up by C++ type.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "types/Matrix"
+#include "types/Model"
+#include "types/Vector"
+#include "types/VectorView"
+
+namespace py = pybind11;
+
+namespace {
+
+using Vekra::Matrix;
+using Vekra::Vector;
+using Vekra::VectorView;
+using Vekra::Onnx::Model;
+
+// ---- vekracore's objects ------------------------------------------------------------------
+
+// The Python class vekracore registered for C.
+template <class C>
+PyTypeObject* registeredType() {
+  static PyTypeObject* const type = [] {
+    const py::detail::type_info* info = py::detail::get_type_info(typeid(C));
+    if (info == nullptr) throw std::runtime_error("vekracore did not register its classes");
+    return info->type;
+  }();
+  return type;
+}
+
+// Whether `src` is an instance of exactly C's class (no subclasses, as vekracore itself
+// accepts), and the object it holds. An instance made by __new__ alone holds nothing and is
+// refused with a TypeError.
+template <class C>
+C* held(py::handle src) {
+  if (Py_TYPE(src.ptr()) != registeredType<C>()) return nullptr;
+  const py::detail::value_and_holder v_h =
+      reinterpret_cast<py::detail::instance*>(src.ptr())->get_value_and_holder();
+  if (!v_h.holder_constructed())
+    throw py::type_error(std::string(Py_TYPE(src.ptr())->tp_name) +
+                         " instance was created without __init__ and holds nothing");
+  return static_cast<C*>(v_h.value_ptr());
+}
+
+std::string typeName(py::handle src) { return Py_TYPE(src.ptr())->tp_name; }
+
+Model& heldModel(py::handle src, const char* function) {
+  if (Model* model = held<Model>(src)) return *model;
+  throw py::type_error(std::string(function) + "() argument must be a vekracore.model, not " + typeName(src));
+}
+
+// ---- containers as arrays --------------------------------------------------------------------
+
+// A writable array over the container's elements, keeping a share of its buffer alive.
+template <class C>
+py::array arrayOver(const C& c) {
+  using T = typename C::SampleType;
+  auto* share = new std::shared_ptr<void>(c.buffer());
+  py::capsule base(share, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  const auto size = static_cast<py::ssize_t>(sizeof(T));
+  if constexpr (Vekra::isMatrix<C>) {
+    const auto rows = static_cast<py::ssize_t>(c.template dim<0>());
+    const auto cols = static_cast<py::ssize_t>(c.template dim<1>());
+    return py::array(py::dtype::of<T>(), {rows, cols}, {size, rows * size}, c.get(), base);
+  } else {
+    return py::array(py::dtype::of<T>(), {static_cast<py::ssize_t>(c.numel())}, {size}, c.get(), base);
+  }
+}
+
+template <class T>
+bool tryArrayOver(py::handle src, py::object& result) {
+  if (const auto* v = held<Vector<T>>(src)) result = arrayOver(*v);
+  else if (const auto* w = held<VectorView<T>>(src)) result = arrayOver(*w);
+  else if (const auto* m = held<Matrix<T>>(src)) result = arrayOver(*m);
+  return static_cast<bool>(result);
+}
+
+py::object asarray(py::handle c) {
+  py::object result;
+  if (tryArrayOver<float>(c, result) || tryArrayOver<double>(c, result) ||
+      tryArrayOver<std::complex<float>>(c, result) || tryArrayOver<std::complex<double>>(c, result))
+    return result;
+  throw py::type_error("asarray() argument must be a vekracore vector, view or matrix, not " + typeName(c));
+}
+
+// ---- containers from array-likes -------------------------------------------------------------
+
+// The element type a new container takes: `dtype` if given (one of the four), else the
+// array's own when it is one of them, complex128 for other complex data, float64 for other
+// numbers. Refuses what is not numbers and data that `dtype` cannot hold without losing its
+// kind (complex into real).
+py::dtype targetType(const char* function, const py::array& a, const py::object& dtype) {
+  const py::dtype source = a.dtype();
+  const char kind = source.kind();
+  const py::dtype allowed[] = {py::dtype::of<float>(), py::dtype::of<double>(),
+                               py::dtype::of<std::complex<float>>(), py::dtype::of<std::complex<double>>()};
+  if (dtype.is_none()) {
+    for (const py::dtype& d : allowed)
+      if (source.equal(d)) return d;
+    return kind == 'c' ? allowed[3] : allowed[1];
+  }
+  const py::dtype target = py::dtype::from_args(dtype);
+  bool known = false;
+  for (const py::dtype& d : allowed) known = known || target.equal(d);
+  if (!known)
+    throw py::type_error(std::string(function) + "() dtype must be float32, float64, complex64 or complex128, not " +
+                         py::str(static_cast<py::object>(target)).cast<std::string>());
+  if (kind == 'c' && target.kind() != 'c')
+    throw py::type_error(std::string(function) + "() cannot store complex data as " +
+                         py::str(static_cast<py::object>(target)).cast<std::string>());
+  return target;
+}
+
+py::array numericArray(const char* function, const py::object& a, int ndim, const char* what) {
+  py::array array = py::module_::import("numpy").attr("asarray")(a);
+  const char kind = array.dtype().kind();
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'c')
+    throw py::type_error(std::string(function) + "() needs numeric data, got an array of dtype " +
+                         py::str(static_cast<py::object>(array.dtype())).cast<std::string>());
+  if (array.ndim() != ndim)
+    throw py::value_error(std::string(function) + "() needs a " + what + " array-like, got " +
+                          std::to_string(array.ndim()) + " dimension" + (array.ndim() == 1 ? "" : "s"));
+  return array;
+}
+
+// A new container of element type T holding a copy of `source` (already checked).
+template <class T>
+py::object copyInto(const py::array& source) {
+  py::object copyto = py::module_::import("numpy").attr("copyto");
+  if (source.ndim() == 1) {
+    Vector<T> v(static_cast<std::size_t>(source.shape(0)));
+    copyto(arrayOver(v), source, py::arg("casting") = "unsafe");
+    return py::cast(std::move(v));
+  }
+  Matrix<T> m(static_cast<std::size_t>(source.shape(0)), static_cast<std::size_t>(source.shape(1)));
+  copyto(arrayOver(m), source, py::arg("casting") = "unsafe");
+  return py::cast(std::move(m));
+}
+
+py::object containerOf(const char* function, const py::object& a, const py::object& dtype, int ndim,
+                       const char* what) {
+  const py::array source = numericArray(function, a, ndim, what);
+  const py::dtype target = targetType(function, source, dtype);
+  if (target.equal(py::dtype::of<float>())) return copyInto<float>(source);
+  if (target.equal(py::dtype::of<double>())) return copyInto<double>(source);
+  if (target.equal(py::dtype::of<std::complex<float>>())) return copyInto<std::complex<float>>(source);
+  return copyInto<std::complex<double>>(source);
+}
+
+py::object vector(const py::object& a, const py::object& dtype) {
+  return containerOf("vector", a, dtype, 1, "1-D");
+}
+
+py::object matrix(const py::object& a, const py::object& dtype) {
+  return containerOf("matrix", a, dtype, 2, "2-D");
+}
+
+// ---- model tensors -------------------------------------------------------------------------
+
+// The numpy dtype of an element type; none for strings and the types numpy lacks.
+py::object dtypeOf(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return py::dtype::of<float>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return py::dtype::of<uint8_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return py::dtype::of<int8_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return py::dtype::of<uint16_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return py::dtype::of<int16_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return py::dtype::of<int32_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::dtype::of<int64_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::dtype::of<bool>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return py::dtype("float16");
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return py::dtype::of<double>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::dtype::of<uint32_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::dtype::of<uint64_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return py::dtype::of<std::complex<float>>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return py::dtype::of<std::complex<double>>();
+    default: return py::none();
+  }
+}
+
+// A writable row-major array over one tensor, keeping the Python model object alive; None
+// for a tensor without a numpy dtype (strings, bfloat16, the 8-bit floats).
+py::object tensorArray(const Model::Tensor& tensor, py::handle owner) {
+  const py::object dtype = dtypeOf(tensor.type);
+  if (dtype.is_none()) return py::none();
+  const py::dtype d = py::reinterpret_borrow<py::dtype>(dtype);
+  std::vector<py::ssize_t> shape(tensor.shape.begin(), tensor.shape.end());
+  std::vector<py::ssize_t> strides(shape.size());
+  py::ssize_t stride = d.itemsize();
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    strides[k] = stride;
+    stride *= shape[k];
+  }
+  return py::array(d, shape, strides, tensor.data, owner);
+}
+
+template <bool Inputs>
+py::list tensorArrays(py::handle m) {
+  const Model& model = heldModel(m, Inputs ? "inputs" : "outputs");
+  py::list arrays;
+  const std::size_t count = Inputs ? model.inputCount() : model.outputCount();
+  for (std::size_t i = 0; i < count; ++i) arrays.append(tensorArray(Inputs ? model.input(i) : model.output(i), m));
+  return arrays;
+}
+
+template <bool Inputs>
+py::list tensorNames(py::handle m) {
+  const Model& model = heldModel(m, Inputs ? "input_names" : "output_names");
+  py::list names;
+  const std::size_t count = Inputs ? model.inputCount() : model.outputCount();
+  for (std::size_t i = 0; i < count; ++i) names.append(py::str((Inputs ? model.input(i) : model.output(i)).name));
+  return names;
+}
+
+// ---- loading models --------------------------------------------------------------------------
+
+GraphOptimizationLevel optimizationLevel(const std::string& name) {
+  if (name == "disable") return ORT_DISABLE_ALL;
+  if (name == "basic") return ORT_ENABLE_BASIC;
+  if (name == "extended") return ORT_ENABLE_EXTENDED;
+  if (name == "all") return ORT_ENABLE_ALL;
+  throw py::value_error("optimization must be 'disable', 'basic', 'extended' or 'all', not '" + name + "'");
+}
+
+py::object loadModel(const py::object& path, const std::string& optimization, int threads, bool report) {
+  Model::Options options;
+  options.optimization = optimizationLevel(optimization);
+  if (threads < 0) throw py::value_error("threads must be 0 (the default) or more, not " + std::to_string(threads));
+  options.intraOpThreads = threads;
+  options.report = report;
+  const py::object fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!fsPath) throw py::error_already_set();
+  const std::string file = fsPath.cast<std::string>();
+  std::unique_ptr<Model> model;
+  {
+    py::gil_scoped_release released;
+    model = std::make_unique<Model>(file, options);
+  }
+  return py::cast(std::move(model));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vekra_numpy, m) {
+  py::module_::import("vekracore");
+  py::module_::import("numpy");
+  m.doc() = "numpy arrays over vekracore's containers and model tensors, without copies, and "
+            "models loaded with ONNX Runtime's session options.";
+
+  m.def("asarray", &asarray, py::arg("c"),
+        "asarray(c)\n\n"
+        "A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,\n"
+        "without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order\n"
+        "(a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.");
+  m.def("vector", &vector, py::arg("a"), py::arg("dtype") = py::none(),
+        "vector(a, dtype=None)\n\n"
+        "A new vekracore vector (vecs, vecd, vecc or vecz) holding a copy of the 1-D array-like `a`.\n"
+        "The class follows dtype if given (float32, float64, complex64 or complex128), else a's dtype\n"
+        "when it is one of those; other real numbers become float64, other complex ones complex128.");
+  m.def("matrix", &matrix, py::arg("a"), py::arg("dtype") = py::none(),
+        "matrix(a, dtype=None)\n\n"
+        "A new vekracore matrix (mats, matd, matc or matz) holding a copy of the 2-D array-like `a`:\n"
+        "element (i, j) is a[i, j], stored column-major. dtype as for vector().");
+  m.def("inputs", &tensorArrays<true>, py::arg("m"),
+        "inputs(m)\n\n"
+        "The input tensors of the vekracore model `m`, in session order, as writable numpy arrays\n"
+        "over the model's own tensors (no copy; each keeps `m` alive). Values written into them are\n"
+        "what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) is None.");
+  m.def("outputs", &tensorArrays<false>, py::arg("m"),
+        "outputs(m)\n\n"
+        "The output tensors of the vekracore model `m`, in session order, as numpy arrays over the\n"
+        "model's own tensors (no copy; each keeps `m` alive), overwritten by every m.run(). A tensor\n"
+        "without a numpy dtype (string, bfloat16) is None.");
+  m.def("input_names", &tensorNames<true>, py::arg("m"),
+        "input_names(m)\n\nThe names of the model's inputs, in session order.");
+  m.def("output_names", &tensorNames<false>, py::arg("m"),
+        "output_names(m)\n\nThe names of the model's outputs, in session order.");
+  m.def("load_model", &loadModel, py::arg("path"), py::kw_only(), py::arg("optimization") = "all",
+        py::arg("threads") = 0, py::arg("report") = false,
+        "load_model(path, *, optimization='all', threads=0, report=False)\n\n"
+        "Loads the ONNX file `path` as a vekracore.model whose session uses the graph optimization\n"
+        "level `optimization` ('disable', 'basic', 'extended' or 'all') and `threads` intra-op\n"
+        "threads (0: ONNX Runtime's default), printing the report of its inputs and outputs only if\n"
+        "`report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).");
+}
