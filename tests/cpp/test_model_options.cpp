@@ -1,0 +1,151 @@
+// Vekra::Onnx::Model's options constructor and its description of the allocated tensors, on
+// the models of tests/data (make_models.py, make_bridge_models.py).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "types/Model"
+
+using Vekra::Onnx::Model;
+
+namespace {
+
+std::string modelPath(const std::string& name) {
+  return std::string(VEKRA_TEST_DATA_DIR) + "/" + name + ".onnx";
+}
+
+template <class F>
+std::string coutOf(F&& f) {
+  std::stringstream captured;
+  std::streambuf* previous = std::cout.rdbuf(captured.rdbuf());
+  try {
+    f();
+  } catch (...) {
+    std::cout.rdbuf(previous);
+    throw;
+  }
+  std::cout.rdbuf(previous);
+  return captured.str();
+}
+
+Model::Options quiet(GraphOptimizationLevel level = ORT_DISABLE_ALL, int threads = 0) {
+  Model::Options options;
+  options.optimization = level;
+  options.intraOpThreads = threads;
+  options.report = false;
+  return options;
+}
+
+std::size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+}  // namespace
+
+TEST(ModelOptions, DefaultOptionsReportLikeTheOtherConstructor) {
+  for (const char* name : {"affine", "int64_input", "no_inputs"}) {
+    const std::string specified = coutOf([&] { Model m(modelPath(name)); });
+    EXPECT_EQ(coutOf([&] { Model m(modelPath(name), Model::Options{}); }), specified) << name;
+    EXPECT_NE(specified, "");
+  }
+}
+
+TEST(ModelOptions, NoReportPrintsNothingAtAll) {
+  for (const char* name : {"affine", "two_inputs", "element_types", "conv_bn"})
+    for (GraphOptimizationLevel level : {ORT_DISABLE_ALL, ORT_ENABLE_ALL})
+      EXPECT_EQ(coutOf([&] { Model m(modelPath(name), quiet(level)); }), "") << name;
+  // nor before a failure
+  EXPECT_EQ(coutOf([] { EXPECT_THROW(Model(modelPath("float16_input"), quiet()), std::runtime_error); }), "");
+  EXPECT_EQ(coutOf([] { EXPECT_THROW(Model(modelPath("sequence_output"), quiet()), std::runtime_error); }), "");
+}
+
+TEST(ModelOptions, BadOptionsAreRefused) {
+  EXPECT_THROW(Model(modelPath("affine"), quiet(static_cast<GraphOptimizationLevel>(3))), std::invalid_argument);
+  EXPECT_THROW(Model(modelPath("affine"), quiet(ORT_ENABLE_ALL, -1)), std::invalid_argument);
+  EXPECT_THROW(Model(modelPath("missing"), quiet()), Vekra::Onnx::Exception);
+  EXPECT_THROW(Model(modelPath("affine") + std::string(1, '\0'), quiet()), std::runtime_error);
+}
+
+TEST(ModelOptions, TensorsAreDescribedInSessionOrder) {
+  const Model m(modelPath("two_inputs"), quiet());
+  ASSERT_EQ(m.inputCount(), 2u);
+  ASSERT_EQ(m.outputCount(), 2u);
+  EXPECT_EQ(m.input(0).name, "a");
+  EXPECT_EQ(m.input(1).name, "b");
+  EXPECT_EQ(m.output(0).name, "sum");
+  EXPECT_EQ(m.output(1).name, "prod");
+  EXPECT_EQ(m.output(1).shape, (std::vector<int64_t>{2, 2}));
+  EXPECT_EQ(m.input(0).type, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT);
+  EXPECT_THROW(m.input(2), std::out_of_range);
+  EXPECT_THROW(m.output(2), std::out_of_range);
+
+  const Model s(modelPath("scalar"), quiet());
+  EXPECT_TRUE(s.input(0).shape.empty());
+  const Model none(modelPath("no_inputs"), quiet());
+  EXPECT_EQ(none.inputCount(), 0u);
+  EXPECT_EQ(none.outputCount(), 1u);
+
+  const Model types(modelPath("element_types"), quiet());
+  ASSERT_EQ(types.inputCount(), 12u);
+  EXPECT_EQ(types.input(1).type, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8);
+  EXPECT_EQ(types.output(8).type, ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE);
+  EXPECT_EQ(types.input(11).type, ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING);
+  EXPECT_EQ(types.input(11).data, nullptr);
+  for (std::size_t i = 0; i < 11; ++i) EXPECT_NE(types.input(i).data, nullptr) << i;
+}
+
+TEST(ModelOptions, DataPointersAreTheTensorsThemselves) {
+  std::unique_ptr<Model> model;  // the first constructor describes its tensors too
+  coutOf([&] { model = std::make_unique<Model>(modelPath("two_inputs")); });
+  Model& m = *model;
+  auto* a = static_cast<float*>(m.input(0).data);
+  auto* b = static_cast<float*>(m.input(1).data);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(a[k], 0.0f);
+  a[1] = 3.0f;  // element (0, 1), row-major
+  b[1] = 4.0f;
+  m.set<float>(0, {1, 0}, 5.0f);
+  EXPECT_EQ(a[2], 5.0f);
+  m.run();
+  const auto* sum = static_cast<const float*>(m.output(0).data);
+  const auto* prod = static_cast<const float*>(m.output(1).data);
+  EXPECT_EQ(sum[1], 7.0f);
+  EXPECT_EQ(prod[1], 12.0f);
+  EXPECT_EQ(m.get<float>(0, {0, 1}), 7.0f);
+  m.run();
+  EXPECT_EQ(m.output(0).data, sum);  // the same buffers on every run
+}
+
+TEST(ModelOptions, OptimizationLevelReachesTheSession) {
+  // Basic optimisations fold the normalisation into the convolution: different rounding.
+  std::vector<std::vector<float>> results;
+  for (GraphOptimizationLevel level : {ORT_DISABLE_ALL, ORT_ENABLE_BASIC, ORT_DISABLE_ALL}) {
+    Model m(modelPath("conv_bn"), quiet(level));
+    auto* x = static_cast<float*>(m.input(0).data);
+    for (int k = 0; k < 3 * 8 * 8; ++k) x[k] = static_cast<float>((k * 37) % 11) / 7.0f - 0.7f;
+    m.run();
+    const auto* y = static_cast<const float*>(m.output(0).data);
+    results.emplace_back(y, y + 4 * 8 * 8);
+  }
+  EXPECT_NE(results[0], results[1]);
+  EXPECT_EQ(results[0], results[2]);
+}
+
+TEST(ModelOptions, ThreadCountReachesTheSession) {
+  // A session of n intra-op threads starts n - 1 workers (the caller is the n-th).
+  for (int threads : {1, 3}) {
+    const std::size_t before = threadCount();
+    Model m(modelPath("conv_bn"), quiet(ORT_ENABLE_ALL, threads));
+    m.run();
+    EXPECT_EQ(threadCount() - before, static_cast<std::size_t>(threads - 1));
+  }
+}
