@@ -1,7 +1,8 @@
 """Side-by-side benchmarks of vekracore against numpy, scipy and onnxruntime.
 
 Everything runs in one process, so each ratio compares figures taken under the same machine
-load. Writes bench/results.md (medians and ratios) and bench/gemm.png (gemm throughput).
+load. Writes bench/results.md (medians and ratios), bench/gemm.png (gemm throughput) and
+bench/models.png (end-to-end model latency, from bench_numpy.py).
 Nothing here asserts on time.
 """
 import argparse
@@ -21,6 +22,9 @@ import scipy.linalg.lapack as slapack
 from threadpoolctl import threadpool_info, threadpool_limits
 
 import vekracore as vk
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench_numpy  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DTYPES = {"s": np.float32, "d": np.float64, "c": np.complex64, "z": np.complex128}
@@ -388,6 +392,7 @@ def main():
         gemm_throughput(report, rng, args.threads, sizes)
         least_squares(report, rng)
         model_runner(report, rng)
+        bench_numpy.section(report, args.quick)
         memory_growth(report, rng, 100000 if args.quick else 1000000)
     with open(os.path.join(HERE, "results.md"), "w") as f:
         f.write("\n".join(report.lines).lstrip() + "\n")

@@ -1,0 +1,230 @@
+"""Model I/O through vekra_numpy against onnxruntime, side by side in one process.
+
+End to end per call: fill the input from a numpy array, run, copy the outputs out to numpy.
+  vekracore    np.copyto(vekra_numpy.inputs(m)[0], x); m.run(); [o.copy() for o in outputs]
+  ort run      session.run(None, {name: x})             (returns new arrays)
+  ort binding  binding.bind_cpu_input(name, x); session.run_with_iobinding(binding);
+               [y.copy() for y in preallocated outputs]
+Every session gets one intra-op thread (vekra_numpy.load_model(..., threads=1) and
+SessionOptions.intra_op_num_threads = 1), so the 2-core machine's load matters less. The three
+candidates are timed in turns within every repeat, and the medians compared.
+
+Called by bench.py (a section of results.md and bench/models.png); run alone
+(`.venv/bin/python bench/bench_numpy.py [--quick]`) it replaces that section in the existing
+results.md and redraws the chart.
+"""
+import argparse
+import glob
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import vekracore as vk
+import vekra_numpy as vn
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TITLE = "numpy bridge and model I/O"
+LEVELS = {"disable": "ORT_DISABLE_ALL", "all": "ORT_ENABLE_ALL"}
+
+
+def interleaved(candidates, repeat, budget=0.1):
+    """Median seconds per call of each candidate (a dict of callables), timed in turns."""
+    number = 1
+    slowest = max(candidates.values(), key=lambda f: _time(f, 1))
+    while _time(slowest, number) < budget / 5 and number < 1 << 16:
+        number *= 4
+    times = {k: [] for k in candidates}
+    for _ in range(repeat):
+        for k, f in candidates.items():
+            times[k].append(_time(f, number) / number)
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
+def _time(f, number):
+    t0 = time.perf_counter()
+    for _ in range(number):
+        f()
+    return time.perf_counter() - t0
+
+
+def light_models():
+    import onnx
+
+    folder = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light")
+    paths = sorted(glob.glob(os.path.join(folder, "light_*.onnx")))
+    return [(os.path.basename(p)[len("light_"):-len(".onnx")], p) for p in paths]
+
+
+def small_models(folder, rng):
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+
+    def save(name, nodes, inputs, outputs, inits=()):
+        model = helper.make_model(helper.make_graph(nodes, name, inputs, outputs, list(inits)),
+                                  opset_imports=[helper.make_opsetid("", 13)], ir_version=8)
+        path = os.path.join(folder, name + ".onnx")
+        onnx.save(model, path)
+        return path
+
+    f = TensorProto.FLOAT
+    weights = [numpy_helper.from_array(rng.standard_normal(s).astype(np.float32), n)
+               for n, s in (("w1", (64, 256)), ("b1", (256,)), ("w2", (256, 10)), ("b2", (10,)))]
+    mlp = save("mlp", [helper.make_node("MatMul", ["x", "w1"], ["h0"]), helper.make_node("Add", ["h0", "b1"], ["h1"]),
+                       helper.make_node("Relu", ["h1"], ["h2"]), helper.make_node("MatMul", ["h2", "w2"], ["h3"]),
+                       helper.make_node("Add", ["h3", "b2"], ["y"])],
+               [helper.make_tensor_value_info("x", f, [1, 64])], [helper.make_tensor_value_info("y", f, [1, 10])],
+               weights)
+    relu = save("relu", [helper.make_node("Relu", ["x"], ["y"])], [helper.make_tensor_value_info("x", f, [1, 64])],
+                [helper.make_tensor_value_info("y", f, [1, 64])])
+    return [("MLP 64-256-10", mlp), ("Relu on 64 floats", relu)]
+
+
+def end_to_end(path, level, rng, repeat):
+    import onnxruntime as ort
+
+    m = vn.load_model(path, optimization=level, threads=1)
+    inp, outs = vn.inputs(m)[0], vn.outputs(m)
+    name = vn.input_names(m)[0]
+    x = rng.standard_normal(inp.shape).astype(inp.dtype)
+
+    def ours():
+        np.copyto(inp, x)
+        m.run()
+        return [o.copy() for o in outs]
+
+    options = ort.SessionOptions()
+    options.graph_optimization_level = getattr(ort.GraphOptimizationLevel, LEVELS[level])
+    options.intra_op_num_threads = 1
+    options.log_severity_level = 3
+    session = ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
+    binding = session.io_binding()
+    preallocated = [np.empty(o.shape, np.float32) for o in session.get_outputs()]
+    for meta, y in zip(session.get_outputs(), preallocated):
+        binding.bind_output(meta.name, "cpu", 0, np.float32, list(y.shape), y.ctypes.data)
+
+    def ort_run():
+        return session.run(None, {name: x})
+
+    def ort_binding():
+        binding.bind_cpu_input(name, x)
+        session.run_with_iobinding(binding)
+        return [y.copy() for y in preallocated]
+
+    for r, o, b in zip(ours(), ort_run(), ort_binding()):  # same results before timing
+        np.testing.assert_allclose(r, o, rtol=1e-5, atol=1e-6)
+        np.testing.assert_allclose(r, b, rtol=1e-5, atol=1e-6)
+    return interleaved({"ours": ours, "run": ort_run, "binding": ort_binding}, repeat)
+
+
+def fill_alone(path, repeat):
+    m = vn.load_model(path, threads=1)
+    inp = vn.inputs(m)[0]
+    x = np.random.default_rng(0).standard_normal(inp.shape).astype(np.float32)
+    plain = np.empty_like(x)
+    locations = [list(loc) for loc in np.ndindex(*inp.shape)]
+    t = interleaved({"bridge": lambda: np.copyto(inp, x), "copyto": lambda: np.copyto(plain, x)}, repeat)
+    values = x.ravel().tolist()
+    t0 = time.perf_counter()
+    for loc, v in zip(locations, values):
+        m.set(0, loc, v)
+    t["set"] = time.perf_counter() - t0
+    return t, x.size, x.nbytes
+
+
+def ms(s):
+    return f"{s * 1e3:.2f}"
+
+
+def us(s):
+    return f"{s * 1e6:.2f}"
+
+
+def section(report, quick=False):
+    """Adds the section to `report` (bench.py's Report) and draws bench/models.png."""
+    rng = np.random.default_rng(3)
+    repeat = 3 if quick else 7
+    report.section(TITLE, "Medians of interleaved timings, one intra-op thread per session; ratios are "
+                   "vekracore's time over onnxruntime's (below 1: vekracore faster). End to end = fill the "
+                   "input from numpy, run, copy the outputs out to numpy.")
+    rows, chart = [], {level: [] for level in LEVELS}
+    models = light_models()
+    with tempfile.TemporaryDirectory() as folder:
+        for name, path in models + small_models(folder, rng):
+            small = not any(name == n for n, _ in models)
+            for level in LEVELS:
+                t = end_to_end(path, level, rng, repeat)
+                fmt = us if small else ms
+                rows.append([name, level, fmt(t["ours"]), fmt(t["run"]), fmt(t["binding"]),
+                             f"{t['ours'] / t['run']:.2f}", f"{t['ours'] / t['binding']:.2f}"])
+                if not small:
+                    chart[level].append((name, t))
+                print(f"  {name} {level}: {t['ours'] * 1e3:.3f} / {t['run'] * 1e3:.3f} / {t['binding'] * 1e3:.3f} ms",
+                      file=sys.stderr)
+        report.table(["model", "level", "vekracore", "ort run", "ort IOBinding", "÷ run", "÷ IOBinding"], rows)
+        report.lines.append("Times in ms for the model-zoo networks, µs for the MLP and the Relu.")
+        report.lines.append("")
+        t, count, nbytes = fill_alone(dict(models)["squeezenet"], repeat)
+        report.lines.append(f"Filling squeezenet's input ({count} floats, {nbytes / 2**20:.2f} MiB):")
+        report.lines.append("")
+        report.table(["fill", "µs", "÷ np.copyto"],
+                     [["np.copyto into vekra_numpy.inputs(m)[0]", us(t["bridge"]), f"{t['bridge'] / t['copyto']:.2f}"],
+                      ["np.copyto between plain arrays (same bytes)", us(t["copyto"]), "1.00"],
+                      [f"{count} m.set() calls", us(t["set"]), f"{t['set'] / t['copyto']:.0f}"]])
+    draw(chart)
+    return rows
+
+
+def draw(chart):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(chart), figsize=(12, 4.5), sharey=True)
+    for ax, (level, entries) in zip(axes, chart.items()):
+        names = [n for n, _ in entries]
+        xs = np.arange(len(names))
+        for k, (key, label) in enumerate((("ours", "vekracore (vekra_numpy)"), ("run", "onnxruntime run"),
+                                          ("binding", "onnxruntime IOBinding"))):
+            ax.bar(xs + (k - 1) * 0.27, [t[key] * 1e3 for _, t in entries], 0.27, label=label)
+        ax.set_xticks(xs)
+        ax.set_xticklabels(names, rotation=40, ha="right")
+        ax.set_yscale("log")
+        ax.set_title(f'optimization="{level}"')
+        ax.grid(axis="y", alpha=0.3)
+    axes[0].set_ylabel("end-to-end latency per inference, ms (log)")
+    axes[0].legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(HERE, "models.png"), dpi=90)
+
+
+def splice(lines):
+    """Replaces (or appends) this section in the existing results.md."""
+    target = os.path.join(HERE, "results.md")
+    old = open(target).read().splitlines() if os.path.exists(target) else []
+    header = f"## {TITLE}"
+    if header in old:
+        start = old.index(header)
+        end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
+        old = old[:start] + old[end:]
+    while old and old[-1] == "":
+        old.pop()
+    with open(target, "w") as f:
+        f.write("\n".join(old + [""] + lines).rstrip() + "\n")
+    return target
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, HERE)
+    from bench import Report
+
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="fewer repeats")
+    args = ap.parse_args()
+    report = Report()
+    section(report, args.quick)
+    print("wrote", splice([line for line in report.lines]))
