@@ -32,15 +32,17 @@ LEVELS = {"disable": "ORT_DISABLE_ALL", "all": "ORT_ENABLE_ALL"}
 
 
 def interleaved(candidates, repeat, budget=0.1):
-    """Median seconds per call of each candidate (a dict of callables), timed in turns."""
+    """Median seconds per call of each candidate (a dict of callables), timed in turns; each
+    repeat starts with the next candidate, so none always runs first (after the others)."""
     number = 1
     slowest = max(candidates.values(), key=lambda f: _time(f, 1))
     while _time(slowest, number) < budget / 5 and number < 1 << 16:
         number *= 4
     times = {k: [] for k in candidates}
-    for _ in range(repeat):
-        for k, f in candidates.items():
-            times[k].append(_time(f, number) / number)
+    order = list(candidates)
+    for r in range(repeat):
+        for k in order[r % len(order):] + order[:r % len(order)]:
+            times[k].append(_time(candidates[k], number) / number)
     return {k: statistics.median(v) for k, v in times.items()}
 
 
@@ -146,7 +148,7 @@ def us(s):
 def section(report, quick=False):
     """Adds the section to `report` (bench.py's Report) and draws bench/models.png."""
     rng = np.random.default_rng(3)
-    repeat = 3 if quick else 7
+    repeat = 3 if quick else 9
     report.section(TITLE, "Medians of interleaved timings, one intra-op thread per session; ratios are "
                    "vekracore's time over onnxruntime's (below 1: vekracore faster). End to end = fill the "
                    "input from numpy, run, copy the outputs out to numpy.")

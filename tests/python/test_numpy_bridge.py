@@ -42,6 +42,11 @@ def test_vekracore_alone_imports_neither_numpy_nor_the_bridge():
         print(sorted(m for m in ("numpy", "vekra_numpy") if m in sys.modules))
         """, check=True)
     assert done.stdout == b"[]\n"
+    done = child("""
+        import sys, vekra_numpy
+        print(sorted(m for m in ("numpy", "vekracore") if m in sys.modules))
+        """, check=True)
+    assert done.stdout == b"['numpy', 'vekracore']\n"  # the bridge brings both in
 
 
 def test_functions_take_their_documented_keywords():
