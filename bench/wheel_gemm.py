@@ -1,0 +1,77 @@
+"""gemm throughput of the installed wheel against numpy, side by side in one process.
+
+Run by scripts/bench-wheel.sh in a fresh virtual environment holding only the wheel, numpy
+and threadpoolctl; writes bench/results-wheel.md. The wheel's BLAS is the OpenBLAS it carries
+in vekracore.libs/; numpy's is the OpenBLAS its own wheel carries (the scipy-openblas build).
+threadpoolctl reports which library and which kernel (architecture) each one runs.
+"""
+import os
+import statistics
+import sys
+import time
+
+import numpy as np
+from threadpoolctl import threadpool_info, threadpool_limits
+
+import vekracore as vk
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIZES = (256, 512, 1024, 2048)
+TYPES = {"s": np.float32, "d": np.float64}
+
+
+def seconds_per_call(fn, repeat=5, budget=0.3):
+    number = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        if time.perf_counter() - t0 > budget / 5:
+            break
+        number *= 2
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - t0) / number)
+    return statistics.median(times)
+
+
+def main(threads):
+    lines = ["# gemm: the installed wheel against numpy", "",
+             f"- vekracore from {vk.__file__}",
+             f"- numpy {np.__version__}, Python {sys.version.split()[0]}, {os.cpu_count()} CPUs",
+             "- OPENBLAS_CORETYPE=" + os.environ.get("OPENBLAS_CORETYPE", "(unset)") +
+             ", OPENBLAS_L2_SIZE=" + os.environ.get("OPENBLAS_L2_SIZE", "(unset)"),
+             f"- {threads} BLAS thread(s) for both (threadpoolctl)", "",
+             "| BLAS loaded | version | kernel | threading |", "|---|---|---|---|"]
+    for info in threadpool_info():
+        if info.get("user_api") == "blas":
+            lines.append(f"| `{os.path.relpath(info['filepath'], os.path.dirname(vk.__file__))}` | "
+                         f"{info.get('version')} | {info.get('architecture')} | {info.get('threading_layer')} |")
+    lines += ["", "GFLOP/s, square matrices; ratio = vekracore / numpy.", "",
+              "| type | n | vekracore | numpy | ratio |", "|---|---|---|---|---|"]
+    rng = np.random.default_rng(0)
+    worst = None
+    with threadpool_limits(limits=threads):
+        for suffix, dtype in TYPES.items():
+            for n in SIZES:
+                a = np.asfortranarray(rng.standard_normal((n, n)).astype(dtype))
+                b = np.asfortranarray(rng.standard_normal((n, n)).astype(dtype))
+                out = np.empty((n, n), dtype=dtype, order="F")
+                A, X, Y = (getattr(vk, "mat" + suffix)(n, n) for _ in range(3))
+                t_vk = seconds_per_call(lambda: vk.gemm(1.0, 0.0, A, X, Y))
+                t_np = seconds_per_call(lambda: np.matmul(a, b, out=out))
+                g_vk, g_np = 2 * n ** 3 / t_vk / 1e9, 2 * n ** 3 / t_np / 1e9
+                if n >= 512:
+                    worst = min(worst or 9.0, g_vk / g_np)
+                lines.append(f"| {suffix} | {n} | {g_vk:.1f} | {g_np:.1f} | {g_vk / g_np:.2f} |")
+    lines += ["", f"Lowest ratio at n >= 512: {worst:.2f}.", ""]
+    with open(os.path.join(HERE, "results-wheel.md"), "w", encoding="utf-8") as f:
+        f.write("\n".join(lines))
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 1)
