@@ -51,26 +51,33 @@ libs="$site/vekracore.libs"
 found="$("$py" -c 'import sys; sys.path.insert(0, "tests/python"); import vekracore; print(vekracore.__file__)')"
 [[ "$found" == "$site/"* ]] || fail "import vekracore found $found, not the installed wheel in $site"
 
-# Every extension module the wheel installed: its shared libraries resolve, and OpenBLAS,
-# LAPACK(E), the Fortran runtime and ONNX Runtime come from the wheel's library folder.
+# Every extension module the wheel installed (they must be the ones scripts/stubs.py lists):
+# its shared libraries resolve, every BLAS, LAPACK(E), Fortran runtime and ONNX Runtime
+# library it loads comes from the wheel's library folder, and it loads OpenBLAS and (vekracore
+# itself) ONNX Runtime from there.
 exts=()
-while IFS= read -r f; do exts+=("$site/$f"); done < <(
+while IFS= read -r f; do exts+=("$f"); done < <(
   "$py" -c 'import importlib.metadata as m
 for f in m.distribution("vekracore").files:
     if "/" not in str(f) and str(f).endswith(".so"): print(f)')
-((${#exts[@]})) || fail "the wheel installed no extension module"
+listed="$("$py" -c 'import sys; sys.path.insert(0, "scripts"); import stubs; print(" ".join(sorted(stubs.MODULES)))')"
+installed="$(printf '%s\n' "${exts[@]%%.*}" | sort | xargs)"
+[ "$installed" == "$listed" ] || fail "the wheel has the extension modules '$installed', scripts/stubs.py lists '$listed'"
 for ext in "${exts[@]}"; do
-  deps="$(ldd "$ext")"
+  name="${ext%%.*}"
+  deps="$(ldd "$site/$ext")"
   if grep -q "not found" <<<"$deps"; then
-    fail "$(basename "$ext") has unresolved libraries: $(grep 'not found' <<<"$deps")"
+    fail "$name has unresolved libraries: $(grep 'not found' <<<"$deps")"
   fi
-  for lib in libopenblas libonnxruntime; do
-    grep -q "^[[:space:]]*$lib" <<<"$deps" || fail "$(basename "$ext") does not load $lib"
+  required=(libopenblas)
+  [ "$name" != vekracore ] || required+=(libonnxruntime)
+  for lib in "${required[@]}"; do
+    grep -q "^[[:space:]]*$lib" <<<"$deps" || fail "$name does not load $lib"
   done
-  while read -r name _ path _; do
-    [[ "$path" == "$libs/"* ]] || fail "$(basename "$ext"): $name resolves to $path, outside $libs"
+  while read -r lib _ path _; do
+    [[ "$path" == "$libs/"* ]] || fail "$name: $lib resolves to $path, outside $libs"
   done < <(grep -E "^[[:space:]]*lib(openblas|lapack|blas|gfortran|quadmath|tmglib|onnxruntime)" <<<"$deps")
-  log "$(basename "$ext"): OpenBLAS and ONNX Runtime load from vekracore.libs/"
+  log "$name: $(grep -cE "=> $libs/" <<<"$deps") libraries load from vekracore.libs/, ${required[*]} among them"
 done
 
 log "set up in $((SECONDS - start)) s; running the tests against the installed wheel"
