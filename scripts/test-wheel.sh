@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Tests the wheel that scripts/wheel.sh left in dist/ as a user gets it: a fresh Python 3.9
+# virtual environment outside the checkout with only that wheel and the test requirements
+# (no build tools, no .deps/, no build/), checks that every extension module in the wheel
+# resolves OpenBLAS and ONNX Runtime from the wheel's own library folder, then runs the whole
+# pytest suite from a copy of the tests, so that `import vekracore` finds the installed wheel.
+# Extra arguments go to pytest.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+log() { printf '[test-wheel] %s\n' "$*"; }
+fail() { printf '[test-wheel] %s\n' "$*" >&2; exit 1; }
+start=$SECONDS
+
+wheels=(dist/vekracore-*-manylinux_*.whl)
+[ -f "${wheels[0]}" ] || fail "no wheel in dist/: run scripts/wheel.sh first"
+((${#wheels[@]} == 1)) || fail "more than one wheel in dist/: ${wheels[*]}"
+wheel="$root/${wheels[0]}"
+
+py39=""
+for c in "$(pyenv root 2>/dev/null)/versions/3.9.18/bin/python" /root/.pyenv/versions/3.9.18/bin/python \
+         "$(command -v python3.9 || true)"; do
+  if [ -n "$c" ] && [ -x "$c" ]; then py39="$c"; break; fi
+done
+[ -n "$py39" ] || fail "no Python 3.9 interpreter found (pyenv 3.9.18)"
+
+work="$(mktemp -d /tmp/vekracore-wheel-test.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+log "fresh virtual environment in $work/venv"
+"$py39" -m venv "$work/venv"
+py="$work/venv/bin/python"
+
+# The test requirements: the sections of requirements.txt whose heading starts with "# tests".
+awk '/^#/ { tests = ($0 ~ /^# tests/); next } tests && NF' requirements.txt >"$work/test-requirements.txt"
+log "installing $(basename "$wheel") and $(wc -l <"$work/test-requirements.txt") test requirements"
+"$py" -m pip install -q --disable-pip-version-check "$wheel" -r "$work/test-requirements.txt" \
+  >"$work/pip.log" 2>&1 || { cat "$work/pip.log" >&2; exit 1; }
+
+# The tests run from a copy: tests/, the examples and the committed stubs with their generator
+# (the typing tests use them) and the pytest settings. No module source, nothing built.
+src="$work/src"
+mkdir -p "$src/python" "$src/scripts"
+cp -r tests examples pyproject.toml "$src/"
+cp python/*.pyi "$src/python/"
+cp scripts/stubs.py "$src/scripts/"
+find "$src" -name __pycache__ -prune -exec rm -rf {} +
+cd "$src"
+
+site="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+libs="$site/vekracore.libs"
+found="$("$py" -c 'import sys; sys.path.insert(0, "tests/python"); import vekracore; print(vekracore.__file__)')"
+[[ "$found" == "$site/"* ]] || fail "import vekracore found $found, not the installed wheel in $site"
+
+# Every extension module the wheel installed (they must be the ones scripts/stubs.py lists):
+# its shared libraries resolve, every BLAS, LAPACK(E), Fortran runtime and ONNX Runtime
+# library it loads comes from the wheel's library folder, and it loads OpenBLAS and (vekracore
+# itself) ONNX Runtime from there.
+exts=()
+while IFS= read -r f; do exts+=("$f"); done < <(
+  "$py" -c 'import importlib.metadata as m
+for f in m.distribution("vekracore").files:
+    if "/" not in str(f) and str(f).endswith(".so"): print(f)')
+listed="$("$py" -c 'import sys; sys.path.insert(0, "scripts"); import stubs; print(" ".join(sorted(stubs.MODULES)))')"
+installed="$(printf '%s\n' "${exts[@]%%.*}" | sort | xargs)"
+[ "$installed" == "$listed" ] || fail "the wheel has the extension modules '$installed', scripts/stubs.py lists '$listed'"
+for ext in "${exts[@]}"; do
+  name="${ext%%.*}"
+  deps="$(ldd "$site/$ext")"
+  if grep -q "not found" <<<"$deps"; then
+    fail "$name has unresolved libraries: $(grep 'not found' <<<"$deps")"
+  fi
+  required=(libopenblas)
+  [ "$name" != vekracore ] || required+=(libonnxruntime)
+  for lib in "${required[@]}"; do
+    grep -q "^[[:space:]]*$lib" <<<"$deps" || fail "$name does not load $lib"
+  done
+  while read -r lib _ path _; do
+    [[ "$path" == "$libs/"* ]] || fail "$name: $lib resolves to $path, outside $libs"
+  done < <(grep -E "^[[:space:]]*lib(openblas|lapack|blas|gfortran|quadmath|tmglib|onnxruntime)" <<<"$deps")
+  log "$name: $(grep -cE "=> $libs/" <<<"$deps") libraries load from vekracore.libs/, ${required[*]} among them"
+done
+
+log "set up in $((SECONDS - start)) s; running the tests against the installed wheel"
+set +e
+"$py" -m pytest -p no:cacheprovider "$@"
+rc=$?
+exit $rc

@@ -1,0 +1,18 @@
+# Calls the stubs must reject: each line after the imports is type-checked on its own.
+import vekracore as vk
+
+vk.dot(vk.vecs(2), vk.vecd(2))  # misuse: element types differ
+vk.hdot(vk.vecd(1), vk.vecd(1))  # misuse: hdot takes complex elements only
+vk.scale(1j, vk.vecd(2))  # misuse: a complex factor for real elements
+vk.swap(vk.vecd(2), vk.vecz(2))  # misuse: swap between element types
+vk.scale(arg0=2.0, arg1=vk.vecd(2))  # misuse: the arguments are positional only
+vk.scale(2.0)  # misuse: the operand is missing
+vk.gemv(1.0, 0.0, vk.matd(2, 2), vk.vecd(2))  # misuse: gemv takes five arguments
+wrong: vk.vecs = vk.scale(2.0, vk.vecd(2))  # misuse: scale returns its operand, a vecd
+real: float = vk.hdot(vk.vecz(1), vk.vecz(1))  # misuse: hdot returns a complex number
+size: str = vk.vecd(2).numel()  # misuse: numel is an int
+vk.vecd(2.5)  # misuse: sizes are integers
+vk.matd(2, 2)[0]  # misuse: a matrix element is indexed by a pair
+vk.viewd.numel()  # misuse: numel is a method of an instance
+vk.model(3)  # misuse: a model loads from a path
+vk.model("m.onnx").set(0, [0, 0], 1j)  # misuse: model tensors are float tensors
