@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 import onnx
-import onnxruntime as ort
+import onnxruntime as ort  # type: ignore[import-untyped]
 
 import vekracore  # noqa: F401  (vekra_numpy works on vekracore's model class)
 import vekra_numpy as vn
@@ -45,7 +45,7 @@ print("top-5 classes:", top5.tolist(), "scores:", [f"{s:.4f}" for s in ours().ra
 
 def median_ms(functions, n=15):
     """Median milliseconds per call of each function, timed in turns."""
-    times = [[] for _ in functions]
+    times: list[list[float]] = [[] for _ in functions]
     for _ in range(n):
         for f, t in zip(functions, times):
             t0 = time.perf_counter()
