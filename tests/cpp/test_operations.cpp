@@ -181,6 +181,44 @@ TYPED_TEST(Operations, GemmResultsAndMessagesInOrder) {
   EXPECT_EQ(elements(Y), of<T>({13, 31, 16, 34}));
 }
 
+// The products' output may not share an element with an input; reading the same operand
+// twice, and windows that merely touch, are fine.
+TYPED_TEST(Operations, ProductsRefuseAnOutputOverlappingAnInput) {
+  using T = TypeParam;
+  const std::vector<T> a = of<T>({1, 4, 7, 2, 5, 8, 3, 6, 9});  // rows [1 2 3], [4 5 6], [7 8 9]
+  Matrix<T> A = filled(Matrix<T>(3, 3), {1, 4, 7, 2, 5, 8, 3, 6, 9});
+  Vector<T> v = filled(Vector<T>(7), {1, 2, 3, 4, 5, 6, 7});
+  const std::vector<T> vBefore = elements(v);
+  const std::string gemvPrefix = "In gemv expression y = aAx + by, ";
+  const std::string tail = " in memory: the output must not share elements with an input";
+  Vector<T> w = filled(Vector<T>(3), {1, 2, 3});
+  EXPECT_EQ(thrownBy([&] { gemv(T(1), T(0), A, w, w); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(elements(w), of<T>({1, 2, 3}));
+  VectorView<T> x = v[{0, 3}], y = v[{2, 5}], after = v[{3, 6}];
+  EXPECT_EQ(thrownBy([&] { matvec(A, x, y); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(thrownBy([&] { gemv(T(1), T(0), A, y, x); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(thrownBy([&] { matvec(A, x, A); }), gemvPrefix + "vector y overlaps matrix A" + tail);
+  EXPECT_EQ(thrownBy([&] { matvec(A, A, A); }), gemvPrefix + "vector y overlaps matrix A" + tail);
+  EXPECT_EQ(elements(v), vBefore);
+  EXPECT_EQ(elements(A), a);
+  matvec(A, x, after);  // [3, 6) only touches [0, 3)
+  EXPECT_EQ(elements(v), of<T>({1, 2, 3, 4 + 14, 5 + 32, 6 + 50, 7}));
+  Vector<T> column(3);
+  gemv(T(1), T(0), A, A, column);  // A read as matrix and as x
+  EXPECT_EQ(elements(column), of<T>({30, 66, 102}));
+
+  const std::string gemmPrefix = "In gemm expression Y = aAX + bY, ";
+  Matrix<T> B = filled(Matrix<T>(3, 3), {1, 4, 7, 2, 5, 8, 3, 6, 9});
+  EXPECT_EQ(thrownBy([&] { gemm(T(1), T(0), B, B, B); }), gemmPrefix + "matrix Y overlaps matrix A" + tail);
+  EXPECT_EQ(thrownBy([&] { matmul(A, B, B); }), gemmPrefix + "matrix Y overlaps matrix X" + tail);
+  Matrix<T> alias = B;  // a copy shares the buffer
+  EXPECT_EQ(thrownBy([&] { matmul(alias, A, B); }), gemmPrefix + "matrix Y overlaps matrix A" + tail);
+  EXPECT_EQ(elements(B), a);
+  Matrix<T> Y(3, 3);
+  gemm(T(1), T(0), B, B, Y);
+  EXPECT_EQ(elements(Y), of<T>({30, 66, 102, 36, 81, 126, 42, 96, 150}));
+}
+
 TYPED_TEST(Operations, LeastSquaresAndItsRefusals) {
   using T = TypeParam;
   const Matrix<T> A = filled(Matrix<T>(2, 2), {2, 0, 0, 4});
