@@ -185,6 +185,50 @@ TEST(Model, ScalarsNoInputsAndTwoModelsOfOneFile) {
   EXPECT_EQ(b->get<float>(0, {0, 0}), 5.0f);
 }
 
+// Outputs that ONNX Runtime leaves alone (an input passed straight through, a name listed
+// twice) hold what a run gives, run after run; before the first run they are zero like any.
+TEST(Model, OutputsThatAreInputsOrRepeatedHoldTheRunsResult) {
+  auto m = load("passthrough");  // outputs x, y = -x, y again, k
+  for (int64_t o = 0; o < 3; ++o) EXPECT_EQ(m->get<float>(static_cast<std::size_t>(o), {1, 1}), 0.0f);
+  for (float base : {1.0f, -20.0f}) {
+    for (int64_t i = 0; i < 2; ++i)
+      for (int64_t j = 0; j < 2; ++j) m->set<float>(0, {i, j}, base + static_cast<float>(2 * i + j));
+    m->run();
+    for (int64_t i = 0; i < 2; ++i)
+      for (int64_t j = 0; j < 2; ++j) {
+        const float x = base + static_cast<float>(2 * i + j);
+        EXPECT_EQ(m->get<float>(0, {i, j}), x);
+        EXPECT_EQ(m->get<float>(1, {i, j}), -x);
+        EXPECT_EQ(m->get<float>(2, {i, j}), -x);
+      }
+  }
+  m->set<float>(0, {0, 0}, 5.0f);  // an input set after the run is not an output until the next
+  EXPECT_EQ(m->get<float>(0, {0, 0}), -20.0f);
+
+  auto identity = load("identity_graph");  // nothing left for ONNX Runtime to compute
+  identity->set<float>(0, {2}, 2.5f);
+  identity->run();
+  EXPECT_EQ(identity->get<float>(0, {2}), 2.5f);
+  EXPECT_EQ(identity->get<float>(0, {0}), 0.0f);
+
+  Failure f = constructionFailure<std::runtime_error>(modelPath("string_passthrough"));
+  EXPECT_EQ(f.message, "output 0 's' is input 0, a string tensor, which the model cannot copy");
+}
+
+// ONNX Runtime hands names over as C strings, cut at a NUL; such a name is refused before its
+// report line, with the whole name.
+TEST(Model, NamesWithANulAreRefused) {
+  Failure f = constructionFailure<std::runtime_error>(modelPath("nul_input_name"));
+  EXPECT_EQ(f.message, "input 0 'x\\0tail' has a NUL character in its name");
+  EXPECT_EQ(f.report, "");
+  f = constructionFailure<std::runtime_error>(modelPath("nul_output_name"));
+  EXPECT_EQ(f.message, "output 0 'y\\0\\0z' has a NUL character in its name");
+  EXPECT_EQ(f.report,
+            "Vekra::Onnx::Model:: input name 0 'x'\n"
+            "Vekra::Onnx::Model:: input shape 0 '{2}'\n"
+            "Vekra::Onnx::MakeTensor:: making tensor of type 'float'\n");
+}
+
 TEST(Model, TensorWithoutViewIsAllocatedZeroAndRefusesAccess) {
   auto m = load("int64_input");
   EXPECT_EQ(messageOf<std::runtime_error>([&] { m->set<float>(1, {0}, 1.0f); }),

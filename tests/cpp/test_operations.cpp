@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "operations/axpy"
@@ -43,12 +45,13 @@ std::vector<T> of(std::initializer_list<double> values) {
   return std::vector<T>(values.begin(), values.end());
 }
 
-// Claims `n` elements it does not have: only the size checks may look at it.
+// Claims `n` elements it does not have (it holds one): only the size checks may look at it.
 template <class T>
 struct Oversized {
   using SampleType = T;
   std::size_t n;
-  T* get() const { return nullptr; }
+  mutable T one{};
+  T* get() const { return &one; }
   std::size_t numel() const { return n; }
   template <std::size_t N>
   std::size_t dim() const { return n; }
@@ -181,6 +184,44 @@ TYPED_TEST(Operations, GemmResultsAndMessagesInOrder) {
   EXPECT_EQ(elements(Y), of<T>({13, 31, 16, 34}));
 }
 
+// The products' output may not share an element with an input; reading the same operand
+// twice, and windows that merely touch, are fine.
+TYPED_TEST(Operations, ProductsRefuseAnOutputOverlappingAnInput) {
+  using T = TypeParam;
+  const std::vector<T> a = of<T>({1, 4, 7, 2, 5, 8, 3, 6, 9});  // rows [1 2 3], [4 5 6], [7 8 9]
+  Matrix<T> A = filled(Matrix<T>(3, 3), {1, 4, 7, 2, 5, 8, 3, 6, 9});
+  Vector<T> v = filled(Vector<T>(7), {1, 2, 3, 4, 5, 6, 7});
+  const std::vector<T> vBefore = elements(v);
+  const std::string gemvPrefix = "In gemv expression y = aAx + by, ";
+  const std::string tail = " in memory: the output must not share elements with an input";
+  Vector<T> w = filled(Vector<T>(3), {1, 2, 3});
+  EXPECT_EQ(thrownBy([&] { gemv(T(1), T(0), A, w, w); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(elements(w), of<T>({1, 2, 3}));
+  VectorView<T> x = v[{0, 3}], y = v[{2, 5}], after = v[{3, 6}];
+  EXPECT_EQ(thrownBy([&] { matvec(A, x, y); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(thrownBy([&] { gemv(T(1), T(0), A, y, x); }), gemvPrefix + "vector y overlaps vector x" + tail);
+  EXPECT_EQ(thrownBy([&] { matvec(A, x, A); }), gemvPrefix + "vector y overlaps matrix A" + tail);
+  EXPECT_EQ(thrownBy([&] { matvec(A, A, A); }), gemvPrefix + "vector y overlaps matrix A" + tail);
+  EXPECT_EQ(elements(v), vBefore);
+  EXPECT_EQ(elements(A), a);
+  matvec(A, x, after);  // [3, 6) only touches [0, 3)
+  EXPECT_EQ(elements(v), of<T>({1, 2, 3, 4 + 14, 5 + 32, 6 + 50, 7}));
+  Vector<T> column(3);
+  gemv(T(1), T(0), A, A, column);  // A read as matrix and as x
+  EXPECT_EQ(elements(column), of<T>({30, 66, 102}));
+
+  const std::string gemmPrefix = "In gemm expression Y = aAX + bY, ";
+  Matrix<T> B = filled(Matrix<T>(3, 3), {1, 4, 7, 2, 5, 8, 3, 6, 9});
+  EXPECT_EQ(thrownBy([&] { gemm(T(1), T(0), B, B, B); }), gemmPrefix + "matrix Y overlaps matrix A" + tail);
+  EXPECT_EQ(thrownBy([&] { matmul(A, B, B); }), gemmPrefix + "matrix Y overlaps matrix X" + tail);
+  Matrix<T> alias = B;  // a copy shares the buffer
+  EXPECT_EQ(thrownBy([&] { matmul(alias, A, B); }), gemmPrefix + "matrix Y overlaps matrix A" + tail);
+  EXPECT_EQ(elements(B), a);
+  Matrix<T> Y(3, 3);
+  gemm(T(1), T(0), B, B, Y);
+  EXPECT_EQ(elements(Y), of<T>({30, 66, 102, 36, 81, 126, 42, 96, 150}));
+}
+
 TYPED_TEST(Operations, LeastSquaresAndItsRefusals) {
   using T = TypeParam;
   const Matrix<T> A = filled(Matrix<T>(2, 2), {2, 0, 0, 4});
@@ -201,6 +242,45 @@ TYPED_TEST(Operations, LeastSquaresAndItsRefusals) {
   Vector<T> rhs = filled(Vector<T>(3), {1, 2, 3});
   EXPECT_EQ(thrownBy([&] { ls(deficient, rhs); }),
             "In ls, LAPACKE gels returned status 2: matrix A is rank-deficient, x holds no solution");
+}
+
+// Every failing status puts A and x back as they were, bit for bit; x's elements past the
+// max(m, n) that gels uses were never touched.
+TYPED_TEST(Operations, FailedLeastSquaresLeaveTheOperandsAsTheyWere) {
+  using T = TypeParam;
+  using R = decltype(std::abs(T()));
+  const T nan(std::numeric_limits<R>::quiet_NaN());
+  struct Case {
+    std::size_t rows, columns;
+    std::vector<T> a, x;
+    std::string message;
+  };
+  const std::string deficient = "LAPACKE gels returned status 2: matrix A is rank-deficient, x holds no solution";
+  const std::vector<Case> cases = {
+      {3, 2, of<T>({1, 2, 3, 0, 0, 0}), of<T>({1, 2, 3, 4}), deficient},
+      {2, 3, of<T>({1, 0, 2, 0, 3, 0}), of<T>({1, 2, 3, 4}), deficient},
+      {2, 2, {T(1), nan, T(0), T(1)}, of<T>({1, 2, 3}), "matrix A holds a NaN"},
+      {3, 2, of<T>({1, 0, 1, 0, 1, 1}), {T(1), T(2), nan, T(4)}, "x holds a NaN among its first 3 elements"},
+      {2, 2, {nan, T(0), T(0), nan}, {nan, T(0), T(0)}, "matrix A holds a NaN"},
+  };
+  for (const Case& c : cases) {
+    Matrix<T> A(c.rows, c.columns);
+    std::copy(c.a.begin(), c.a.end(), A.get());
+    Vector<T> v(c.x.size() + 2);  // x is a window with one sentinel either side
+    v.get()[0] = v.get()[c.x.size() + 1] = T(-7);
+    VectorView<T> x = v[{1, c.x.size() + 1}];
+    std::copy(c.x.begin(), c.x.end(), x.get());
+    const std::vector<T> aBefore = elements(A), vBefore = elements(v);
+    EXPECT_EQ(thrownBy([&] { ls(A, x); }), "In ls, " + c.message);
+    EXPECT_EQ(std::memcmp(A.get(), aBefore.data(), aBefore.size() * sizeof(T)), 0) << c.message;
+    EXPECT_EQ(std::memcmp(v.get(), vBefore.data(), vBefore.size() * sizeof(T)), 0) << c.message;
+  }
+  // A NaN beyond the elements gels uses plays no part.
+  const Matrix<T> A = filled(Matrix<T>(2, 2), {2, 0, 0, 4});
+  Vector<T> x = filled(Vector<T>(3), {2, 4, 0});
+  x.get()[2] = nan;
+  ls(A, x);
+  EXPECT_NEAR(std::abs(x.get()[1] - T(1)), 0, 1e-6);
 }
 
 TYPED_TEST(Operations, SizesBeyondTheBlasIntAreRefused) {

@@ -121,6 +121,49 @@ def sequence_output():
     )
 
 
+def passthrough():
+    """Outputs x and k straight from the inputs, and y = -x listed twice."""
+    return _model(
+        [helper.make_node("Neg", ["x"], ["y"])],
+        [helper.make_tensor_value_info("x", F, [2, 2]), helper.make_tensor_value_info("k", TensorProto.INT64, [2])],
+        [
+            helper.make_tensor_value_info("x", F, [2, 2]),
+            helper.make_tensor_value_info("y", F, [2, 2]),
+            helper.make_tensor_value_info("y", F, [2, 2]),
+            helper.make_tensor_value_info("k", TensorProto.INT64, [2]),
+        ],
+    )
+
+
+def identity_graph():
+    """No nodes: the one output is the input."""
+    return _model([], [helper.make_tensor_value_info("x", F, [3])], [helper.make_tensor_value_info("x", F, [3])])
+
+
+def string_passthrough():
+    """A string input that is also the output."""
+    s = helper.make_tensor_value_info("s", TensorProto.STRING, [2])
+    return _model([], [s], [s])
+
+
+def nul_input_name():
+    """y = -x where the input's name holds a NUL: "x\0tail"."""
+    return _model(
+        [helper.make_node("Neg", ["x\0tail"], ["y"])],
+        [helper.make_tensor_value_info("x\0tail", F, [2])],
+        [helper.make_tensor_value_info("y", F, [2])],
+    )
+
+
+def nul_output_name():
+    """y = -x where the output's name holds two NULs: "y\0\0z"."""
+    return _model(
+        [helper.make_node("Neg", ["x"], ["y\0\0z"])],
+        [helper.make_tensor_value_info("x", F, [2])],
+        [helper.make_tensor_value_info("y\0\0z", F, [2])],
+    )
+
+
 MODELS = {
     "affine": affine,
     "two_inputs": two_inputs,
@@ -132,6 +175,11 @@ MODELS = {
     "dynamic": dynamic,
     "no_inputs": no_inputs,
     "sequence_output": sequence_output,
+    "passthrough": passthrough,
+    "identity_graph": identity_graph,
+    "string_passthrough": string_passthrough,
+    "nul_input_name": nul_input_name,
+    "nul_output_name": nul_output_name,
 }
 
 

@@ -1,9 +1,14 @@
 """ls: least-squares and minimum-norm solutions in place, refusals before and after the solve."""
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
 import vekracore as vk
-from conftest import Operand, assert_close, cls, matrix, random_values, raises_exact, read_matrix
+from conftest import COMPLEX, DTYPE, Operand, assert_close, cls, matrix, random_values, raises_exact, read_matrix
 
 
 @pytest.mark.parametrize("m, n", [(1, 1), (4, 4), (6, 3), (2, 5)])
@@ -68,6 +73,60 @@ def test_rank_deficient_matrix_is_reported(suffix):
     with raises_exact(RuntimeError, "In ls, LAPACKE gels returned status 2: matrix A is rank-deficient, "
                                     "x holds no solution"):
         vk.ls(matrix(suffix, [[1, 0], [2, 0], [3, 0]]), x.obj)
+
+
+RANK_DEFICIENT = "In ls, LAPACKE gels returned status 2: matrix A is rank-deficient, x holds no solution"
+NAN = float("nan")
+
+
+@pytest.mark.parametrize(
+    "A, xv, text",
+    [
+        ([[1, 0], [2, 0], [3, 0]], [1, 2, 3], RANK_DEFICIENT),
+        ([[1, 2, 3], [0, 0, 0]], [1, 2, 3], RANK_DEFICIENT),
+        ([[1, 2], [NAN, 1]], [1, 2], "In ls, matrix A holds a NaN"),
+        ([[1, 0], [0, 1], [1, 1]], [1, 2, NAN], "In ls, x holds a NaN among its first 3 elements"),
+        ([[1, 0, 0], [0, 1, 0]], [1, 2, NAN], "In ls, x holds a NaN among its first 3 elements"),
+        ([[NAN]], [NAN], "In ls, matrix A holds a NaN"),
+    ],
+    ids=["tall-deficient", "wide-deficient", "nan-in-A", "nan-in-x", "nan-in-x-beyond-m", "nan-in-both"],
+)
+def test_failed_solve_leaves_the_operands_as_they_were(suffix, kind, A, xv, text):
+    A = np.array(A, dtype=np.float64).astype(DTYPE[suffix])
+    if suffix in COMPLEX:
+        A = A * (1 - 0.5j)
+    Am, x = matrix(suffix, A), Operand(kind, suffix, xv, column=True)
+    with raises_exact(RuntimeError, text):
+        vk.ls(Am, x.obj)
+    np.testing.assert_array_equal(read_matrix(Am), A)  # NaNs compare equal here
+    np.testing.assert_array_equal(x.values(), np.asarray(xv, dtype=DTYPE[suffix]))
+    assert x.surroundings_intact()
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer needs more address space than the limit leaves")
+def test_failed_allocation_of_the_saved_copy_is_a_memory_error_before_the_solve():
+    # A 1 x 32M system (256 MiB each for A and x) under an address-space limit that leaves
+    # less than the 512 MiB copy (OpenBLAS and LAPACKE set up beforehand, on a small system):
+    # MemoryError, and A and x still hold what they held.
+    code = """
+        import resource, vekracore as vk
+        vk.ls(vk.matd(2, 3), vk.vecd(3))
+        n = 1 << 25
+        A, x = vk.matd(1, n), vk.vecd(n)
+        A[0, 0], A[0, 5], x[0] = 2.0, 1.0, 4.0
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
+        try:
+            vk.ls(A, x)
+        except MemoryError:
+            print(A[0, 0], A[0, 5], A[0, 1], x[0], x[5], x[1])
+        """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["2.0", "1.0", "0.0", "4.0", "0.0", "0.0"]
 
 
 def test_vector_as_A_and_mixed_types_are_type_errors():

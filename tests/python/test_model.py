@@ -257,3 +257,29 @@ def test_loading_and_running_do_not_grow_memory():
     # Observed: under 1 MiB. Leaking the run options of every run alone would add about
     # 6.5 MiB here, a leaked session per load far more.
     assert growth_kib < 4 * 1024, f"resident set grew by {growth_kib} KiB"
+
+
+def test_outputs_that_are_inputs_or_repeated_hold_the_runs_result():
+    stdout, stderr = report_of("passthrough")
+    assert stderr == ""
+    assert stdout == lines(*tensor_lines("input", 0, "x", [2, 2]), *tensor_lines("input", 1, "k", [2], is_float=False),
+                           *tensor_lines("output", 0, "x", [2, 2]), *tensor_lines("output", 1, "y", [2, 2]),
+                           *tensor_lines("output", 2, "y", [2, 2]), *tensor_lines("output", 3, "k", [2], is_float=False))
+    x = np.array([[1.5, -2], [3, 4.25]], dtype=np.float32)
+    for scale in (1, -3):
+        got = run_model("passthrough", [scale * x, None], [(2, 2)] * 3)
+        np.testing.assert_array_equal(got[0], scale * x)
+        np.testing.assert_array_equal(got[1], -scale * x)
+        np.testing.assert_array_equal(got[2], -scale * x)
+    (y,) = run_model("identity_graph", [np.array([1, 2, 3], dtype=np.float32)], [(3,)])
+    assert y.tolist() == [1, 2, 3]
+    with pytest.raises(RuntimeError, match=re.escape("output 0 's' is input 0, a string tensor, which the model cannot copy")):
+        vk.model(path("string_passthrough"))
+
+
+def test_names_with_a_nul_are_refused_before_their_report_line():
+    stdout, stderr = report_of("nul_input_name")
+    assert (stdout, stderr) == (b"", "RuntimeError: input 0 'x\\0tail' has a NUL character in its name")
+    stdout, stderr = report_of("nul_output_name")
+    assert stdout == lines(*tensor_lines("input", 0, "x", [2]))
+    assert stderr == "RuntimeError: output 0 'y\\0\\0z' has a NUL character in its name"
