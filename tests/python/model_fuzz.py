@@ -232,10 +232,14 @@ def _oracle(path):
         session = ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
         feeds = {}
         for i, meta in enumerate(session.get_inputs()):
-            dtype = {"tensor(float)": np.float32, "tensor(double)": np.float64, "tensor(int64)": np.int64,
-                     "tensor(int32)": np.int32, "tensor(bool)": np.bool_}.get(meta.type)
-            if dtype is None:
-                dtype = object if meta.type == "tensor(string)" else np.uint8
+            # "tensor(int16)" -> int16 and so on; the element type's own dtype, so that the
+            # oracle runs what the model runner ran (zeros but for the float inputs).
+            name = meta.type[len("tensor("):-1]
+            dtype = {"float": np.float32, "double": np.float64, "string": object}.get(name, name)
+            try:
+                dtype = np.dtype(dtype)
+            except TypeError:  # bfloat16 and the 8-bit floats: no numpy dtype
+                dtype = np.uint8
             a = np.zeros(meta.shape, dtype=np.float32 if meta.type == "tensor(float)" else dtype)
             if meta.type == "tensor(float)":
                 flat = a.reshape(-1)
