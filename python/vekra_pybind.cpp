@@ -10,7 +10,11 @@
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <exception>
+#include <ios>
+#include <new>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -104,8 +108,9 @@ constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>
 // with a single overload gets one try, with conversions). For the operations, whether an
 // argument loads in the first pass depends on its exact Python type alone (containers: exact
 // class; real scalars: float; complex scalars: complex), so the first-pass winner is
-// remembered per tuple of argument types. Anything else (keywords, no matching overload: the
-// TypeError with its overload listing) goes to pybind11's own dispatcher.
+// remembered per tuple of argument types. A call that matches no overload (keywords, too many
+// arguments, or both passes without a winner) gets pybind11's TypeError, built here, so that no
+// conversion runs a second time.
 namespace fastcall {
 
 PyObject* const notLoaded = reinterpret_cast<PyObject*>(std::uintptr_t{1});
@@ -202,6 +207,7 @@ struct Function {
   bool rememberTypes;  // whether the argument types alone decide the first pass
   std::vector<Attempt> chain;  // in pybind11's chain order
   std::unordered_map<Key, int, KeyHash> firstPass;  // argument types -> winner, -1 for none
+  const py::detail::function_record* records = nullptr;  // pybind11's chain, once installed
 };
 
 // Filled while the module registers; complete (and no longer changed) once installed.
@@ -221,21 +227,30 @@ void add(py::handle scope, const char* name, bool rememberTypes) {
   auto& functions = registry();
   auto it = std::find_if(functions.begin(), functions.end(),
                          [&](const Function& f) { return f.scope == scope.ptr() && f.name == name; });
-  if (it == functions.end()) it = functions.insert(functions.end(), Function{scope.ptr(), name, rememberTypes, {}, {}});
+  if (it == functions.end()) it = functions.insert(functions.end(), Function{scope.ptr(), name, rememberTypes, {}, {}, nullptr});
   it->chain.push_back(&Overload<F>::attempt);
 }
 
-// pybind11's own dispatcher, for everything the fast path leaves alone.
+// pybind11's own dispatcher, called with a tuple and a dict the way its tp_call would be.
+// Null with the Python error set when those cannot be built.
 inline PyObject* slowCall(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
   auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
-  py::tuple tuple(nargs);
-  for (std::size_t i = 0; i < nargs; ++i) tuple[i] = py::reinterpret_borrow<py::object>(args[i]);
-  py::dict kwargs;
-  if (kwnames)
+  const auto tuple = py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), args[i]);
+  }
+  py::object kwargs;
+  if (kwnames) {
+    kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!kwargs) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-      kwargs[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
+      if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)]) < 0)
+        return nullptr;
+  }
   auto meth = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(function->m_ml->ml_meth));
-  return meth(function->m_self, tuple.ptr(), kwnames ? kwargs.ptr() : nullptr);
+  return meth(function->m_self, tuple.ptr(), kwargs.ptr());
 }
 
 // Remembers the first-pass outcome for a tuple of argument types. The types are kept alive
@@ -253,9 +268,8 @@ inline std::vector<PyTypeObject*>& boundTypes() {
 }
 
 // An instance of one of the library's classes made by __new__ alone holds nothing, and no
-// overload takes it. It is named in a TypeError of its own: pybind11's message about a call
-// that matches no overload shows the arguments' repr, which would fail the same way, again
-// and again.
+// overload takes it. It is named in a TypeError of its own rather than in the listing of
+// overloads, whose repr of it could only fail.
 inline bool refuseEmptyInstance(PyObject* const* args, std::size_t count) {
   const auto& types = boundTypes();
   for (std::size_t i = 0; i < count; ++i) {
@@ -269,10 +283,124 @@ inline bool refuseEmptyInstance(PyObject* const* args, std::size_t count) {
   return false;
 }
 
-// What the fast path leaves alone: pybind11's dispatcher, with its conversions and messages.
-inline PyObject* fallBack(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+// How a container class shows in the listing of a call that matches no overload: its repr,
+// or, for a long one, a short form naming its class and size.
+struct ArgumentText {
+  PyTypeObject* type;
+  bool (*isLong)(PyObject* src);
+  std::string (*text)(PyObject* src);
+};
+
+inline std::vector<ArgumentText>& argumentTexts() {
+  static std::vector<ArgumentText> texts;
+  return texts;
+}
+
+inline const ArgumentText* argumentTextOf(PyObject* src) {
+  for (const ArgumentText& t : argumentTexts())
+    if (Py_TYPE(src) == t.type) return &t;
+  return nullptr;
+}
+
+// An argument as the listing shows it. The library's containers are rendered directly, never
+// through a Python-level __repr__, so that building the message cannot call back into it.
+inline std::string argumentText(PyObject* src) {
+  if (const ArgumentText* t = argumentTextOf(src)) return t->text(src);
+  try {
+    return py::repr(src);
+  } catch (const py::error_already_set&) {
+    return "<repr raised Error>";
+  }
+}
+
+// The TypeError of a call that matches none of the overloads of `overloads`, in the words of
+// pybind11 2.11's dispatcher (function_record chain, constructor form, the note about missing
+// headers), so that the fast path raises it without walking the chain a third time.
+inline void setNoMatch(const py::detail::function_record* overloads, PyObject* const* args, std::size_t nargs,
+                       PyObject* kwnames) {
+  std::string msg = std::string(overloads->name) + "(): incompatible " +
+                    std::string(overloads->is_constructor ? "constructor" : "function") +
+                    " arguments. The following argument types are supported:\n";
+  int ctr = 0;
+  for (const py::detail::function_record* it = overloads; it != nullptr; it = it->next) {
+    msg += "    " + std::to_string(++ctr) + ". ";
+    bool wroteSignature = false;
+    if (overloads->is_constructor) {
+      // `(self: Object, arg0, ...) -> NoneType` is shown as `Object(arg0, ...)`
+      const std::string sig = it->signature;
+      const std::size_t start = sig.find('(') + 7;
+      if (start < sig.size()) {
+        std::size_t end = sig.find(", "), next = end + 2;
+        const std::size_t ret = sig.rfind(" -> ");
+        if (end >= sig.size()) next = end = sig.find(')');
+        if (start < end && next < sig.size()) {
+          msg.append(sig, start, end - start);
+          msg += '(';
+          msg.append(sig, next, ret - next);
+          wroteSignature = true;
+        }
+      }
+    }
+    if (!wroteSignature) msg += it->signature;
+    msg += '\n';
+  }
+  msg += "\nInvoked with: ";
+  bool someArgs = false;
+  for (std::size_t i = overloads->is_constructor ? 1 : 0; i < nargs; ++i) {
+    if (someArgs) msg += ", ";
+    someArgs = true;
+    msg += argumentText(args[i]);
+  }
+  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    if (someArgs) msg += "; ";
+    msg += "kwargs: ";
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (i > 0) msg += ", ";
+      msg += py::str("{}=").format(py::handle(PyTuple_GET_ITEM(kwnames, i))).cast<std::string>();
+      msg += argumentText(args[nargs + static_cast<std::size_t>(i)]);
+    }
+  }
+  if (msg.find("std::") != std::string::npos)
+    msg += "\n\n"
+           "Did you forget to `#include <pybind11/stl.h>`? Or <pybind11/complex.h>,\n"
+           "<pybind11/functional.h>, <pybind11/chrono.h>, etc. Some automatic\n"
+           "conversions are optional and require extra headers to be included\n"
+           "when compiling your pybind11 module.";
+  if (PyErr_Occurred())
+    py::raise_from(PyExc_TypeError, msg.c_str());
+  else
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+// A call the fast path could not serve: an instance made without __init__ gets its own
+// TypeError, anything else the listing of the overloads.
+inline PyObject* noMatch(const Function& f, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
   const std::size_t count = nargs + (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-  return refuseEmptyInstance(args, count) ? nullptr : slowCall(callable, args, nargs, kwnames);
+  if (!refuseEmptyInstance(args, count)) setNoMatch(f.records, args, nargs, kwnames);
+  return nullptr;
+}
+
+// Runs `body` with C++ exceptions turned into Python errors the way pybind11's dispatcher
+// turns them: module-local translators, then global ones.
+template <class Body>
+PyObject* guarded(Body&& body) {
+  try {
+    return body();
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
+  } catch (...) {
+    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
+      return nullptr;
+    if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+      return nullptr;
+    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    return nullptr;
+  }
 }
 
 inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
@@ -301,29 +429,75 @@ inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs)
   return notLoaded;
 }
 
+// Positional calls take the fast path; a call that matches no overload (keywords and too
+// many arguments never do) raises its TypeError from here.
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   const std::size_t nargs = PyVectorcall_NARGS(nargsf);
-  const auto& functions = installed();
-  const auto f = functions.find(callable);
-  if (f == functions.end() || nargs > maxArgs || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
-    return fallBack(callable, args, nargs, kwnames);
-  try {
-    PyObject* result = dispatch(*f->second, args, nargs);
-    return result != notLoaded ? result : fallBack(callable, args, nargs, kwnames);
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    // The same translation as pybind11's dispatcher: module-local translators, then global.
-    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
-      return nullptr;
-    if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
-      return nullptr;
-    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
-    return nullptr;
-  }
+  return guarded([&]() -> PyObject* {
+    const auto& functions = installed();
+    const auto found = functions.find(callable);
+    if (found == functions.end()) return slowCall(callable, args, nargs, kwnames);  // a previous import's
+    const Function& f = *found->second;
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (!keywords && nargs <= maxArgs) {
+      PyObject* result = dispatch(*found->second, args, nargs);
+      if (result != notLoaded) return result;
+    }
+    return noMatch(f, args, nargs, keywords ? kwnames : nullptr);
+  });
+}
+
+// __init__ of the containers and the model, in front of pybind11's own: an object is
+// initialised once (pybind11 would silently ignore a second call), and a call with a long
+// container argument, which no constructor takes, is refused with the short listing.
+struct Constructor {
+  PyObject* callable;
+  PyTypeObject* type;
+  const py::detail::function_record* records;
+};
+
+inline std::vector<Constructor>& constructors() {
+  static std::vector<Constructor> all;
+  return all;
+}
+
+inline PyObject* constructorCall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+  return guarded([&]() -> PyObject* {
+    const auto& all = constructors();
+    const auto c = std::find_if(all.begin(), all.end(), [&](const Constructor& k) { return k.callable == callable; });
+    if (c != all.end() && nargs >= 1 && Py_TYPE(args[0]) == c->type) {
+      if (reinterpret_cast<py::detail::instance*>(args[0])->get_value_and_holder().holder_constructed()) {
+        PyErr_Format(PyExc_TypeError, "%s instance is already initialised: __init__ runs only once", c->type->tp_name);
+        return nullptr;
+      }
+      const std::size_t count = nargs + (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+      for (std::size_t i = 1; i < count; ++i) {
+        const ArgumentText* t = argumentTextOf(args[i]);
+        if (t != nullptr && t->isLong(args[i])) {
+          setNoMatch(c->records, args, nargs, kwnames);
+          return nullptr;
+        }
+      }
+    }
+    return slowCall(callable, args, nargs, kwnames);
+  });
+}
+
+// The function object behind a module attribute or a method, and its pybind11 record.
+inline PyCFunctionObject* functionObject(py::handle scope, const char* name) {
+  py::object object = py::getattr(scope, name);
+  PyObject* callable = object.ptr();
+  if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
+  if (!PyCFunction_Check(callable)) throw std::runtime_error(std::string("fast dispatch: ") + name + " is not a function");
+  return reinterpret_cast<PyCFunctionObject*>(callable);
+}
+
+inline const py::detail::function_record* recordOf(PyCFunctionObject* function) {
+  auto* record = static_cast<py::detail::function_record*>(
+      PyCapsule_GetPointer(function->m_self, py::detail::get_function_record_capsule_name()));
+  if (record == nullptr) throw py::error_already_set();
+  return record;
 }
 
 // Points each registered function object at the fast path, once every chain is complete.
@@ -331,26 +505,62 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 inline void install() {
   installed().clear();
   boundTypes().clear();
+  constructors().clear();
   for (Function& f : registry()) {
-    if (PyType_Check(f.scope) && std::find(boundTypes().begin(), boundTypes().end(),
-                                           reinterpret_cast<PyTypeObject*>(f.scope)) == boundTypes().end())
-      boundTypes().push_back(reinterpret_cast<PyTypeObject*>(f.scope));
-    py::object object = py::getattr(f.scope, f.name.c_str());
-    PyObject* callable = object.ptr();
-    if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
-    if (!PyCFunction_Check(callable)) throw std::runtime_error("fast dispatch: " + f.name + " is not a function");
-    auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
-    auto* record = static_cast<py::detail::function_record*>(
-        PyCapsule_GetPointer(function->m_self, py::detail::get_function_record_capsule_name()));
+    auto* scope = reinterpret_cast<PyTypeObject*>(f.scope);
+    if (PyType_Check(f.scope) && std::find(boundTypes().begin(), boundTypes().end(), scope) == boundTypes().end()) {
+      boundTypes().push_back(scope);
+      if (PyObject_HasAttrString(f.scope, "__init__") &&
+          PyInstanceMethod_Check(py::getattr(f.scope, "__init__").ptr())) {
+        PyCFunctionObject* init = functionObject(f.scope, "__init__");
+        constructors().push_back(Constructor{reinterpret_cast<PyObject*>(init), scope, recordOf(init)});
+        init->vectorcall = &constructorCall;
+      }
+    }
+    PyCFunctionObject* function = functionObject(f.scope, f.name.c_str());
+    f.records = recordOf(function);
     std::size_t length = 0;
-    for (; record; record = record->next) ++length;
+    for (const py::detail::function_record* record = f.records; record; record = record->next) ++length;
     if (length != f.chain.size()) throw std::runtime_error("fast dispatch: overload chain of " + f.name + " differs");
-    installed()[callable] = &f;
+    installed()[reinterpret_cast<PyObject*>(function)] = &f;
     function->vectorcall = &vectorcall;
   }
 }
 
 }  // namespace fastcall
+
+// pybind11's shared base type makes instances of registered classes only. Called on itself
+// (pickle protocols 0 and 1 do: copyreg calls base(obj)) or on a Python class derived from it
+// directly, its tp_new throws a C++ exception through the C slot, which ends the process. The
+// base type and every class inheriting that tp_new get one that turns this into TypeError;
+// classes made later inherit it. (pybind11 2.11: internals::instance_base, pybind11_object_new.)
+inline newfunc baseNew = nullptr;
+
+inline PyObject* guardedNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    return baseNew(type, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%.100s' instances", type->tp_name);
+    return nullptr;
+  }
+}
+
+inline void guardNew(PyTypeObject* type) {
+  if (type->tp_new == baseNew) type->tp_new = &guardedNew;
+  const auto subclasses = py::reinterpret_steal<py::list>(PyObject_CallMethod(reinterpret_cast<PyObject*>(type), "__subclasses__", nullptr));
+  if (!subclasses) throw py::error_already_set();
+  for (py::handle sub : subclasses) guardNew(reinterpret_cast<PyTypeObject*>(sub.ptr()));
+}
+
+inline void guardBaseNew() {
+  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+  if (base->tp_new == &guardedNew) return;
+  baseNew = base->tp_new;
+  guardNew(base);
+}
+
 
 // Registers one operation overload with pybind11 and with the fast path.
 template <auto F>
@@ -370,11 +580,52 @@ Cls& defMethod(Cls& cls, const char* name) {
 
 // ---- container classes ----------------------------------------------------------------
 
+// The stream throws when it cannot grow, so that a failed allocation ends in MemoryError and
+// never in a text cut short.
 template <class C>
 std::string repr(const C& x) {
   std::stringstream stream;
-  show(x, stream);
+  stream.exceptions(std::ios::badbit);
+  try {
+    show(x, stream);
+  } catch (const std::ios_base::failure&) {
+    throw std::bad_alloc();
+  }
   return stream.str();
+}
+
+// A container in the listing of a call that matches no overload: its repr, or for more than
+// 64 elements or rows (a long text, slow to build) "<vekracore.vecd of size 10000000>" or
+// "<vekracore.matd of size (3000, 4000)>". An instance without a container shows as pybind11
+// shows an argument whose repr raises.
+constexpr std::size_t longArgument = 64;
+
+template <class C>
+bool isLongArgument(PyObject* src) {
+  const C* x = py::detail::heldContainer<C>(src);
+  return x != nullptr && (x->numel() > longArgument || x->template dim<0>() > longArgument);
+}
+
+template <class C>
+std::string argumentText(PyObject* src) {
+  const C* x = py::detail::heldContainer<C>(src);
+  if (x == nullptr) return "<repr raised Error>";
+  if (isLongArgument<C>(src)) {
+    std::string size = std::to_string(x->template dim<0>());
+    if constexpr (isMatrix<C>) size = "(" + size + ", " + std::to_string(x->template dim<1>()) + ")";
+    return "<" + std::string(Py_TYPE(src)->tp_name) + " of size " + size + ">";
+  }
+  try {
+    return repr(*x);
+  } catch (const std::exception&) {
+    return "<repr raised Error>";
+  }
+}
+
+template <class C>
+void addArgumentText(py::handle cls) {
+  fastcall::argumentTexts().push_back(
+      {reinterpret_cast<PyTypeObject*>(cls.ptr()), &isLongArgument<C>, &argumentText<C>});
 }
 
 // Bound as methods: the first argument is self.
@@ -425,14 +676,16 @@ void defineVectorMethods(Cls& cls) {
   defMethod<&slice<C>>(cls, "__getitem__");
   defMethod<&setItem<C, std::size_t>>(cls, "__setitem__");
   defMethod<&repr<C>>(cls, "__repr__");
+  addArgumentText<C>(cls);
 }
 
 // The view class exists before any method is defined, so that the slice overloads show the
-// view class as their result.
+// view class as their result. The classes take only their own exact instances, so they are
+// final: a subclass could never be passed to anything.
 template <class T>
 void registerVectorAndView(py::module_& m, const std::string& suffix) {
-  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str());
-  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str());
+  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str(), py::is_final());
+  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str(), py::is_final());
   vec.def(py::init<std::size_t>());
   defineVectorMethods<Vector<T>>(vec);
   defineVectorMethods<VectorView<T>>(view);
@@ -442,13 +695,14 @@ template <class T>
 void registerMatrix(py::module_& m, const std::string& suffix) {
   using M = Matrix<T>;
   using Index = std::pair<std::size_t, std::size_t>;
-  py::class_<M> cls(m, ("mat" + suffix).c_str());
+  py::class_<M> cls(m, ("mat" + suffix).c_str(), py::is_final());
   cls.def(py::init<std::size_t, std::size_t>());
   defMethod<&matrixDim<T>>(cls, "dim");
   defMethod<&numel<M>>(cls, "numel");
   defMethod<&getItem<M, Index>>(cls, "__getitem__");
   defMethod<&setItem<M, Index>>(cls, "__setitem__");
   defMethod<&repr<M>>(cls, "__repr__");
+  addArgumentText<M>(cls);
 }
 
 // ---- model class ------------------------------------------------------------------------
@@ -467,7 +721,7 @@ float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int6
 }
 
 void registerModel(py::module_& m) {
-  py::class_<Onnx::Model> cls(m, "model");
+  py::class_<Onnx::Model> cls(m, "model", py::is_final());
   cls.def(py::init<const std::string&>());
   defMethod<&runModel>(cls, "run");
   defMethod<&setModelInput>(cls, "set");
@@ -528,6 +782,7 @@ void registerOps(py::module_& m) {
 
 PYBIND11_MODULE(vekracore, m) {
   fastcall::registry().clear();
+  fastcall::argumentTexts().clear();
   registerModel(m);
   hana::for_each(typeSet, [&](auto entry) {
     using T = typename decltype(+hana::first(entry))::type;
@@ -540,4 +795,5 @@ PYBIND11_MODULE(vekracore, m) {
     registerOps<T>(m);
   });
   fastcall::install();
+  guardBaseNew();
 }
