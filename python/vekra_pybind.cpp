@@ -1,22 +1,23 @@
 // The vekracore extension module: module entry, the element-type and container lists, and
 // the registration of the model class, the container classes and every operation overload.
-// Registration order is part of the interface (overload lists, first-pass matches).
+// Registration order is part of the interface (overload lists, first-pass matches). Every
+// operation and method also gets the fast call path of python/fastcall.
 #include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <boost/hana.hpp>
-#include <algorithm>
-#include <array>
 #include <complex>
 #include <cstdint>
+#include <ios>
+#include <new>
 #include <sstream>
 #include <string>
-#include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "fastcall/Dispatch"
+#include "fastcall/Overload"
 #include "operations/axpy"
 #include "operations/copy"
 #include "operations/dot"
@@ -37,46 +38,6 @@
 namespace py = pybind11;
 namespace hana = boost::hana;
 
-// A container or model argument accepts exactly its registered class (no subclasses, no
-// conversions), which one type comparison decides; a mismatch costs no further lookups.
-namespace pybind11::detail {
-
-// The Python class registered for container type C (looked up once, after registration).
-template <class C>
-PyTypeObject* exactType() {
-  static PyTypeObject* const type = get_type_info(typeid(C))->type;
-  return type;
-}
-
-// The object that `src` holds, when src is an instance of exactly C's class whose __init__
-// has run; null otherwise. (An instance made by __new__ alone holds no object: handing it on
-// would give the library uninitialised memory.)
-template <class C>
-C* heldContainer(PyObject* src) {
-  if (src == nullptr || Py_TYPE(src) != exactType<C>()) return nullptr;
-  const value_and_holder v_h = reinterpret_cast<instance*>(src)->get_value_and_holder();
-  return v_h.holder_constructed() ? static_cast<C*>(v_h.value_ptr()) : nullptr;
-}
-
-template <class C>
-struct ExactClassCaster : type_caster_base<C> {
-  bool load(handle src, bool /*convert*/) {
-    this->value = heldContainer<C>(src.ptr());
-    return this->value != nullptr;
-  }
-};
-
-template <class T>
-struct type_caster<Vekra::Vector<T>> : ExactClassCaster<Vekra::Vector<T>> {};
-template <class T>
-struct type_caster<Vekra::VectorView<T>> : ExactClassCaster<Vekra::VectorView<T>> {};
-template <class T>
-struct type_caster<Vekra::Matrix<T>> : ExactClassCaster<Vekra::Matrix<T>> {};
-template <>
-struct type_caster<Vekra::Onnx::Model> : ExactClassCaster<Vekra::Onnx::Model> {};
-
-}  // namespace pybind11::detail
-
 namespace {
 
 using namespace Vekra;
@@ -92,265 +53,6 @@ constexpr auto operationsSet = hana::transform(typeSet, hana::first);
 
 template <class T>
 constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>;
-
-// ---- fast dispatch -----------------------------------------------------------------------
-// pybind11 tries a function's overloads in order, building a call record for each; on chains
-// of up to 108 overloads that costs far more than the BLAS call. Each operation overload and
-// container or model method therefore also gets an `Overload::attempt`, which loads the
-// arguments with pybind11's own casters (after a test of the containers' exact types, which
-// rules most overloads out at the cost of a few pointer comparisons) and calls the overload
-// when all of them load. Calls with positional arguments walk these attempts in chain order,
-// first without conversions, then with them, exactly like pybind11's two passes (a function
-// with a single overload gets one try, with conversions). For the operations, whether an
-// argument loads in the first pass depends on its exact Python type alone (containers: exact
-// class; real scalars: float; complex scalars: complex), so the first-pass winner is
-// remembered per tuple of argument types. Anything else (keywords, no matching overload: the
-// TypeError with its overload listing) goes to pybind11's own dispatcher.
-namespace fastcall {
-
-PyObject* const notLoaded = reinterpret_cast<PyObject*>(std::uintptr_t{1});
-
-using Attempt = PyObject* (*)(PyObject* const* args, std::size_t nargs, bool convert);
-
-// The library's own classes: the containers and the model.
-template <class A, class = void>
-struct IsBoundClass : std::is_same<std::decay_t<A>, Onnx::Model> {};
-template <class A>
-struct IsBoundClass<A, std::void_t<typename std::decay_t<A>::SampleType>> : std::true_type {};
-
-// One argument of an overload. The library's classes load exactly as their caster does,
-// without building one (that costs a type registry lookup); the rest use pybind11's casters.
-template <class A, bool = IsBoundClass<A>::value>
-struct Argument {
-  py::detail::make_caster<A> caster;
-  static bool fits(PyObject*) { return true; }
-  bool load(PyObject* src, bool convert) { return caster.load(src, convert); }
-  decltype(auto) get() { return py::detail::cast_op<A>(std::move(caster)); }
-  static bool holds(const void*) { return false; }
-};
-
-template <class A>
-struct Argument<A, true> {
-  using C = std::decay_t<A>;
-  C* value = nullptr;
-  static bool fits(PyObject* src) { return Py_TYPE(src) == py::detail::exactType<C>(); }
-  bool load(PyObject* src, bool) { return (value = py::detail::heldContainer<C>(src)) != nullptr; }
-  C& get() { return *value; }
-  bool holds(const void* p) const { return p == value; }
-};
-
-template <auto F, class Sig = decltype(F)>
-struct Overload;
-
-template <auto F, class R, class... Args>
-struct Overload<F, R (*)(Args...)> {
-  static PyObject* attempt(PyObject* const* args, std::size_t nargs, bool convert) {
-    if (nargs != sizeof...(Args)) return notLoaded;
-    return run(args, convert, std::index_sequence_for<Args...>{});
-  }
-
-  static py::return_value_policy policy() {
-    return py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
-  }
-
-  // None of these casters keeps temporaries, so no loader_life_support is needed.
-  template <std::size_t... I>
-  static PyObject* run(PyObject* const* args, bool convert, std::index_sequence<I...>) {
-    if (!(Argument<Args>::fits(args[I]) && ...)) return notLoaded;
-    std::tuple<Argument<Args>...> loaded;
-    if (!(std::get<I>(loaded).load(args[I], convert) && ...)) return notLoaded;
-    if constexpr (std::is_void_v<R>) {
-      F(std::get<I>(loaded).get()...);
-      Py_RETURN_NONE;
-    } else if constexpr (std::is_lvalue_reference_v<R>) {
-      // A reference to an argument's container comes back as that very argument object,
-      // which is what pybind11's registered-instance lookup finds as well.
-      R result = F(std::get<I>(loaded).get()...);
-      PyObject* same = nullptr;
-      ((same = same ? same : (std::get<I>(loaded).holds(&result) ? args[I] : nullptr)), ...);
-      if (same != nullptr) {
-        Py_INCREF(same);
-        return same;
-      }
-      return py::detail::make_caster<R>::cast(result, policy(), args[0]).ptr();
-    } else {
-      return py::detail::make_caster<R>::cast(F(std::get<I>(loaded).get()...), policy(), args[0]).ptr();
-    }
-  }
-};
-
-constexpr std::size_t maxArgs = 5;
-constexpr std::size_t maxCacheEntries = 1024;
-
-struct Key {
-  std::size_t nargs;
-  std::array<PyTypeObject*, maxArgs> types;
-  bool operator==(const Key& o) const { return nargs == o.nargs && types == o.types; }
-};
-
-struct KeyHash {
-  std::size_t operator()(const Key& k) const {
-    std::size_t h = k.nargs;
-    for (std::size_t i = 0; i < k.nargs; ++i) h = h * 1000003u ^ reinterpret_cast<std::uintptr_t>(k.types[i]);
-    return h;
-  }
-};
-
-struct Function {
-  PyObject* scope;     // the module, or the class of a method
-  std::string name;
-  bool rememberTypes;  // whether the argument types alone decide the first pass
-  std::vector<Attempt> chain;  // in pybind11's chain order
-  std::unordered_map<Key, int, KeyHash> firstPass;  // argument types -> winner, -1 for none
-};
-
-// Filled while the module registers; complete (and no longer changed) once installed.
-inline std::vector<Function>& registry() {
-  static std::vector<Function> functions;
-  return functions;
-}
-
-// The installed functions by function object (borrowed: the module and classes keep them).
-inline std::unordered_map<PyObject*, Function*>& installed() {
-  static std::unordered_map<PyObject*, Function*> functions;
-  return functions;
-}
-
-template <auto F>
-void add(py::handle scope, const char* name, bool rememberTypes) {
-  auto& functions = registry();
-  auto it = std::find_if(functions.begin(), functions.end(),
-                         [&](const Function& f) { return f.scope == scope.ptr() && f.name == name; });
-  if (it == functions.end()) it = functions.insert(functions.end(), Function{scope.ptr(), name, rememberTypes, {}, {}});
-  it->chain.push_back(&Overload<F>::attempt);
-}
-
-// pybind11's own dispatcher, for everything the fast path leaves alone.
-inline PyObject* slowCall(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-  auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
-  py::tuple tuple(nargs);
-  for (std::size_t i = 0; i < nargs; ++i) tuple[i] = py::reinterpret_borrow<py::object>(args[i]);
-  py::dict kwargs;
-  if (kwnames)
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-      kwargs[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
-  auto meth = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(function->m_ml->ml_meth));
-  return meth(function->m_self, tuple.ptr(), kwnames ? kwargs.ptr() : nullptr);
-}
-
-// Remembers the first-pass outcome for a tuple of argument types. The types are kept alive
-// from then on, so that their addresses can never come back as another type's.
-inline void remember(Function& f, const Key& key, int winner) {
-  if (!f.rememberTypes || f.firstPass.size() >= maxCacheEntries) return;
-  for (std::size_t i = 0; i < key.nargs; ++i) Py_INCREF(key.types[i]);
-  f.firstPass.emplace(key, winner);
-}
-
-// The library's classes: the scopes of the methods on the fast path.
-inline std::vector<PyTypeObject*>& boundTypes() {
-  static std::vector<PyTypeObject*> types;
-  return types;
-}
-
-// An instance of one of the library's classes made by __new__ alone holds nothing, and no
-// overload takes it. It is named in a TypeError of its own: pybind11's message about a call
-// that matches no overload shows the arguments' repr, which would fail the same way, again
-// and again.
-inline bool refuseEmptyInstance(PyObject* const* args, std::size_t count) {
-  const auto& types = boundTypes();
-  for (std::size_t i = 0; i < count; ++i) {
-    PyTypeObject* type = Py_TYPE(args[i]);
-    if (std::find(types.begin(), types.end(), type) != types.end() &&
-        !reinterpret_cast<py::detail::instance*>(args[i])->get_value_and_holder().holder_constructed()) {
-      PyErr_Format(PyExc_TypeError, "%s instance was created without __init__ and holds nothing", type->tp_name);
-      return true;
-    }
-  }
-  return false;
-}
-
-// What the fast path leaves alone: pybind11's dispatcher, with its conversions and messages.
-inline PyObject* fallBack(PyObject* callable, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-  const std::size_t count = nargs + (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-  return refuseEmptyInstance(args, count) ? nullptr : slowCall(callable, args, nargs, kwnames);
-}
-
-inline PyObject* dispatch(Function& f, PyObject* const* args, std::size_t nargs) {
-  if (f.chain.size() == 1) return f.chain[0](args, nargs, true);  // one overload: one try, with conversions
-  Key key{nargs, {}};
-  for (std::size_t i = 0; i < nargs; ++i) key.types[i] = Py_TYPE(args[i]);
-  const auto hit = f.rememberTypes ? f.firstPass.find(key) : f.firstPass.end();
-  if (hit != f.firstPass.end() && hit->second >= 0) {
-    PyObject* result = f.chain[static_cast<std::size_t>(hit->second)](args, nargs, false);
-    if (result != notLoaded) return result;
-  }
-  if (hit == f.firstPass.end() || hit->second >= 0) {
-    for (std::size_t i = 0; i < f.chain.size(); ++i) {
-      PyObject* result = f.chain[i](args, nargs, false);
-      if (result != notLoaded) {
-        if (hit == f.firstPass.end()) remember(f, key, static_cast<int>(i));
-        return result;
-      }
-    }
-    if (hit == f.firstPass.end()) remember(f, key, -1);
-  }
-  for (Attempt attempt : f.chain) {
-    PyObject* result = attempt(args, nargs, true);
-    if (result != notLoaded) return result;
-  }
-  return notLoaded;
-}
-
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-  const std::size_t nargs = PyVectorcall_NARGS(nargsf);
-  const auto& functions = installed();
-  const auto f = functions.find(callable);
-  if (f == functions.end() || nargs > maxArgs || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
-    return fallBack(callable, args, nargs, kwnames);
-  try {
-    PyObject* result = dispatch(*f->second, args, nargs);
-    return result != notLoaded ? result : fallBack(callable, args, nargs, kwnames);
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    // The same translation as pybind11's dispatcher: module-local translators, then global.
-    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
-      return nullptr;
-    if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
-      return nullptr;
-    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
-    return nullptr;
-  }
-}
-
-// Points each registered function object at the fast path, once every chain is complete.
-// (A method is a function object wrapped in an instance method.)
-inline void install() {
-  installed().clear();
-  boundTypes().clear();
-  for (Function& f : registry()) {
-    if (PyType_Check(f.scope) && std::find(boundTypes().begin(), boundTypes().end(),
-                                           reinterpret_cast<PyTypeObject*>(f.scope)) == boundTypes().end())
-      boundTypes().push_back(reinterpret_cast<PyTypeObject*>(f.scope));
-    py::object object = py::getattr(f.scope, f.name.c_str());
-    PyObject* callable = object.ptr();
-    if (PyInstanceMethod_Check(callable)) callable = PyInstanceMethod_GET_FUNCTION(callable);
-    if (!PyCFunction_Check(callable)) throw std::runtime_error("fast dispatch: " + f.name + " is not a function");
-    auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
-    auto* record = static_cast<py::detail::function_record*>(
-        PyCapsule_GetPointer(function->m_self, py::detail::get_function_record_capsule_name()));
-    std::size_t length = 0;
-    for (; record; record = record->next) ++length;
-    if (length != f.chain.size()) throw std::runtime_error("fast dispatch: overload chain of " + f.name + " differs");
-    installed()[callable] = &f;
-    function->vectorcall = &vectorcall;
-  }
-}
-
-}  // namespace fastcall
 
 // Registers one operation overload with pybind11 and with the fast path.
 template <auto F>
@@ -368,13 +70,77 @@ Cls& defMethod(Cls& cls, const char* name) {
   return cls;
 }
 
+// ---- model class ------------------------------------------------------------------------
+
+void runModel(Onnx::Model& model) { model.run(); }
+
+// Element access for float tensors; a number beyond the count raises IndexError, a tensor
+// of another element type RuntimeError (tests/python/test_model.py).
+void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
+                   float value) {
+  model.set<float>(inputIdx, location, value);
+}
+
+float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
+  return model.get<float>(outputIdx, location);
+}
+
+void registerModel(py::module_& m) {
+  py::class_<Onnx::Model> cls(m, "model", py::is_final());
+  cls.def(py::init<const std::string&>());
+  defMethod<&runModel>(cls, "run");
+  defMethod<&setModelInput>(cls, "set");
+  defMethod<&getModelOutput>(cls, "get");
+}
+
 // ---- container classes ----------------------------------------------------------------
 
+// The stream throws when it cannot grow, so that a failed allocation ends in MemoryError and
+// never in a text cut short.
 template <class C>
 std::string repr(const C& x) {
   std::stringstream stream;
-  show(x, stream);
+  stream.exceptions(std::ios::badbit);
+  try {
+    show(x, stream);
+  } catch (const std::ios_base::failure&) {
+    throw std::bad_alloc();
+  }
   return stream.str();
+}
+
+// A container in the listing of a call that matches no overload: its repr, or for more than
+// 64 elements or rows (a long text, slow to build) "<vekracore.vecd of size 10000000>" or
+// "<vekracore.matd of size (3000, 4000)>". An instance without a container shows as pybind11
+// shows an argument whose repr raises.
+constexpr std::size_t longArgument = 64;
+
+template <class C>
+bool isLongArgument(PyObject* src) {
+  const C* x = py::detail::heldContainer<C>(src);
+  return x != nullptr && (x->numel() > longArgument || x->template dim<0>() > longArgument);
+}
+
+template <class C>
+std::string argumentText(PyObject* src) {
+  const C* x = py::detail::heldContainer<C>(src);
+  if (x == nullptr) return "<repr raised Error>";
+  if (isLongArgument<C>(src)) {
+    std::string size = std::to_string(x->template dim<0>());
+    if constexpr (isMatrix<C>) size = "(" + size + ", " + std::to_string(x->template dim<1>()) + ")";
+    return "<" + std::string(Py_TYPE(src)->tp_name) + " of size " + size + ">";
+  }
+  try {
+    return repr(*x);
+  } catch (const std::exception&) {
+    return "<repr raised Error>";
+  }
+}
+
+template <class C>
+void addArgumentText(py::handle cls) {
+  fastcall::argumentTexts().push_back(
+      {reinterpret_cast<PyTypeObject*>(cls.ptr()), &isLongArgument<C>, &argumentText<C>});
 }
 
 // Bound as methods: the first argument is self.
@@ -425,14 +191,16 @@ void defineVectorMethods(Cls& cls) {
   defMethod<&slice<C>>(cls, "__getitem__");
   defMethod<&setItem<C, std::size_t>>(cls, "__setitem__");
   defMethod<&repr<C>>(cls, "__repr__");
+  addArgumentText<C>(cls);
 }
 
 // The view class exists before any method is defined, so that the slice overloads show the
-// view class as their result.
+// view class as their result. The classes take only their own exact instances, so they are
+// final: a subclass could never be passed to anything.
 template <class T>
 void registerVectorAndView(py::module_& m, const std::string& suffix) {
-  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str());
-  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str());
+  py::class_<Vector<T>> vec(m, ("vec" + suffix).c_str(), py::is_final());
+  py::class_<VectorView<T>> view(m, ("view" + suffix).c_str(), py::is_final());
   vec.def(py::init<std::size_t>());
   defineVectorMethods<Vector<T>>(vec);
   defineVectorMethods<VectorView<T>>(view);
@@ -442,36 +210,14 @@ template <class T>
 void registerMatrix(py::module_& m, const std::string& suffix) {
   using M = Matrix<T>;
   using Index = std::pair<std::size_t, std::size_t>;
-  py::class_<M> cls(m, ("mat" + suffix).c_str());
+  py::class_<M> cls(m, ("mat" + suffix).c_str(), py::is_final());
   cls.def(py::init<std::size_t, std::size_t>());
   defMethod<&matrixDim<T>>(cls, "dim");
   defMethod<&numel<M>>(cls, "numel");
   defMethod<&getItem<M, Index>>(cls, "__getitem__");
   defMethod<&setItem<M, Index>>(cls, "__setitem__");
   defMethod<&repr<M>>(cls, "__repr__");
-}
-
-// ---- model class ------------------------------------------------------------------------
-
-void runModel(Onnx::Model& model) { model.run(); }
-
-// Element access for float tensors; a number beyond the count raises IndexError, a tensor
-// of another element type RuntimeError (tests/python/test_model.py).
-void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
-                   float value) {
-  model.set<float>(inputIdx, location, value);
-}
-
-float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
-  return model.get<float>(outputIdx, location);
-}
-
-void registerModel(py::module_& m) {
-  py::class_<Onnx::Model> cls(m, "model");
-  cls.def(py::init<const std::string&>());
-  defMethod<&runModel>(cls, "run");
-  defMethod<&setModelInput>(cls, "set");
-  defMethod<&getModelOutput>(cls, "get");
+  addArgumentText<M>(cls);
 }
 
 // ---- operations -------------------------------------------------------------------------
@@ -492,7 +238,7 @@ void registerPair(py::module_& m) {
   defOp<&Vekra::swap<C1, C2>>(m, "swap", "swap objects into another");
   defOp<&Vekra::axpy<C1, C2>>(m, "axpy", "axpy objects");
   if constexpr (isComplex<typename C1::SampleType>)
-    defOp<&Vekra::hdot<C1, C2>>(m, "hdot", "hermetian dot product");
+    defOp<&Vekra::hdot<C1, C2>>(m, "hdot", "hermetian dot product");  // (sic) "hermetian": the docstring as released, kept unchanged
   if constexpr (isMatrix<C1>) defOp<&Vekra::ls<C1, C2>>(m, "ls", "ls");
 }
 
@@ -528,6 +274,7 @@ void registerOps(py::module_& m) {
 
 PYBIND11_MODULE(vekracore, m) {
   fastcall::registry().clear();
+  fastcall::argumentTexts().clear();
   registerModel(m);
   hana::for_each(typeSet, [&](auto entry) {
     using T = typename decltype(+hana::first(entry))::type;
@@ -540,4 +287,5 @@ PYBIND11_MODULE(vekracore, m) {
     registerOps<T>(m);
   });
   fastcall::install();
+  fastcall::guardBaseNew();
 }
