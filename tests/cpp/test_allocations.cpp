@@ -45,7 +45,9 @@ class AllocationCount {
 }  // namespace
 
 #ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's public interface (sanitizer/allocator_interface.h).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 
 namespace {
 const int hooksInstalled = __sanitizer_install_malloc_and_free_hooks(
