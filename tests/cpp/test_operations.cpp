@@ -31,8 +31,9 @@ namespace {
 
 template <class C>
 C filled(C c, std::initializer_list<double> values) {
+  using Real = decltype(std::real(typename C::SampleType{}));
   std::size_t i = 0;
-  for (double v : values) c.get()[i++] = typename C::SampleType(v);
+  for (double v : values) c.get()[i++] = typename C::SampleType(static_cast<Real>(v));
   return c;
 }
 
