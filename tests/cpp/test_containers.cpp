@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <cstdint>
 
 #include "thrown.h"
 #include "types/Matrix"
@@ -94,6 +95,14 @@ TYPED_TEST(Containers, MatrixIsColumnMajorWithThreeStepCheck) {
 TYPED_TEST(Containers, ImpossibleSizesThrowBadAlloc) {
   EXPECT_THROW(Matrix<TypeParam>(std::size_t(1) << 33, std::size_t(1) << 33), std::bad_alloc);
   EXPECT_THROW(Vector<TypeParam>(std::size_t(1) << 62), std::bad_alloc);
+  // Sizes whose element count plus the reference count's room wraps around.
+  for (std::size_t n : {SIZE_MAX, SIZE_MAX - 1, SIZE_MAX / sizeof(TypeParam)}) {
+    EXPECT_THROW(Vector<TypeParam>{n}, std::bad_alloc) << n;
+    EXPECT_THROW((Matrix<TypeParam>{1, n}), std::bad_alloc) << n;
+  }
+  const std::size_t largest = PTRDIFF_MAX / sizeof(TypeParam);
+  EXPECT_THROW(Vector<TypeParam>{largest + 1}, std::bad_alloc);
+  EXPECT_THROW(Vector<TypeParam>{largest}, std::bad_alloc);
 }
 
 TEST(ContainerLayout, ComplexDoubleBuffersAreSixteenByteAligned) {

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "operations/axpy"
@@ -30,8 +33,9 @@ namespace {
 
 template <class C>
 C filled(C c, std::initializer_list<double> values) {
+  using Real = decltype(std::real(typename C::SampleType{}));
   std::size_t i = 0;
-  for (double v : values) c.get()[i++] = typename C::SampleType(v);
+  for (double v : values) c.get()[i++] = typename C::SampleType(static_cast<Real>(v));
   return c;
 }
 
@@ -296,4 +300,12 @@ TYPED_TEST(Operations, SizesBeyondTheBlasIntAreRefused) {
   EXPECT_EQ(thrownBy([&] { ls(wide, huge); }), "In ls, matrix A dimension 0" + limit);
   Matrix<T> wideY(tooBig, 0);
   EXPECT_EQ(thrownBy([&] { matmul(wide, empty, wideY); }), "In gemm, matrix A dimension 0" + limit);
+}
+
+// The one message builder: pieces in order without separators, sizes unsigned and statuses
+// signed (a negative status must not wrap), thrown as the type asked for.
+TEST(ErrorMessages, JoinPiecesAndThrowTheChosenType) {
+  EXPECT_EQ(thrownBy([] { detail::fail("status ", -3, " of ", SIZE_MAX, std::string(" ok")); }),
+            "status -3 of 18446744073709551615 ok");
+  EXPECT_THROW(detail::fail<std::out_of_range>("input number ", std::size_t(2)), std::out_of_range);
 }

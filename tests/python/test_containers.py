@@ -1,5 +1,8 @@
 """Vectors, views and matrices: construction, element access, slicing, lifetimes, errors."""
 import gc
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -259,3 +262,21 @@ class TestMatrix:
             vk.matd(2**32, 2**32)
         with pytest.raises(MemoryError):
             vk.matz(2**63, 3)
+
+
+def test_sizes_at_the_top_of_the_range_are_memory_errors():
+    """Sizes whose element count wraps around once the buffer's bookkeeping is added. Run in a
+    child interpreter: a wrapped allocation would be written far past its end."""
+    code = """
+        import vekracore as vk
+        top = 2**64 - 1
+        for s in "sdcz":
+            for cls, args in (("vec", (top,)), ("vec", (top - 1,)), ("mat", (1, top)), ("mat", (top, 1))):
+                try:
+                    getattr(vk, cls + s)(*args)
+                except MemoryError:
+                    continue
+                raise SystemExit(f"{cls}{s}{args} did not raise MemoryError")
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
