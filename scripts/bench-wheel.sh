@@ -8,12 +8,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 wheels=(dist/vekracore-*-manylinux_*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheel in dist/: run scripts/wheel.sh first" >&2; exit 1; }
-py39=""
-for c in "$(pyenv root 2>/dev/null)/versions/3.9.18/bin/python" /root/.pyenv/versions/3.9.18/bin/python \
-         "$(command -v python3.9 || true)"; do
-  if [ -n "$c" ] && [ -x "$c" ]; then py39="$c"; break; fi
-done
-[ -n "$py39" ] || { echo "no Python 3.9 interpreter found (pyenv 3.9.18)" >&2; exit 1; }
+. "$root/scripts/python39.sh"
 work="$(mktemp -d /tmp/vekracore-wheel-bench.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 "$py39" -m venv "$work/venv"

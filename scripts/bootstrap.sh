@@ -23,12 +23,7 @@ fi
 
 # 2. Python 3.9 virtual environment inside the checkout.
 if [ ! -x .venv/bin/python ]; then
-  py39=""
-  for c in "$(pyenv root 2>/dev/null)/versions/3.9.18/bin/python" /root/.pyenv/versions/3.9.18/bin/python \
-           "$(command -v python3.9 || true)"; do
-    if [ -n "$c" ] && [ -x "$c" ]; then py39="$c"; break; fi
-  done
-  [ -n "$py39" ] || { echo "no Python 3.9 interpreter found (pyenv 3.9.18)" >&2; exit 1; }
+  . "$root/scripts/python39.sh"
   log "creating .venv with $py39"
   "$py39" -m venv .venv
 fi

@@ -17,12 +17,7 @@ wheels=(dist/vekracore-*-manylinux_*.whl)
 ((${#wheels[@]} == 1)) || fail "more than one wheel in dist/: ${wheels[*]}"
 wheel="$root/${wheels[0]}"
 
-py39=""
-for c in "$(pyenv root 2>/dev/null)/versions/3.9.18/bin/python" /root/.pyenv/versions/3.9.18/bin/python \
-         "$(command -v python3.9 || true)"; do
-  if [ -n "$c" ] && [ -x "$c" ]; then py39="$c"; break; fi
-done
-[ -n "$py39" ] || fail "no Python 3.9 interpreter found (pyenv 3.9.18)"
+. "$root/scripts/python39.sh"
 
 work="$(mktemp -d /tmp/vekracore-wheel-test.XXXXXX)"
 trap 'rm -rf "$work"' EXIT

@@ -2,33 +2,14 @@
 // discovery report, element access and inference, and every way construction or access fails.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <sstream>
 #include <string>
 
+#include "model_files.h"
 #include "types/Model"
 
 using Vekra::Onnx::Model;
 
 namespace {
-
-std::string modelPath(const std::string& name) {
-  return std::string(VEKRA_TEST_DATA_DIR) + "/" + name + ".onnx";
-}
-
-// Runs `f` with std::cout redirected; returns what was written.
-std::string coutOf(const std::function<void()>& f) {
-  std::stringstream captured;
-  std::streambuf* previous = std::cout.rdbuf(captured.rdbuf());
-  try {
-    f();
-  } catch (...) {
-    std::cout.rdbuf(previous);
-    throw;
-  }
-  std::cout.rdbuf(previous);
-  return captured.str();
-}
 
 // Constructs a model quietly.
 std::unique_ptr<Model> load(const std::string& name) {

@@ -8,34 +8,16 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "model_files.h"
 #include "types/Model"
 
 using Vekra::Onnx::Model;
 
 namespace {
-
-std::string modelPath(const std::string& name) {
-  return std::string(VEKRA_TEST_DATA_DIR) + "/" + name + ".onnx";
-}
-
-template <class F>
-std::string coutOf(F&& f) {
-  std::stringstream captured;
-  std::streambuf* previous = std::cout.rdbuf(captured.rdbuf());
-  try {
-    f();
-  } catch (...) {
-    std::cout.rdbuf(previous);
-    throw;
-  }
-  std::cout.rdbuf(previous);
-  return captured.str();
-}
 
 Model::Options quiet(GraphOptimizationLevel level = ORT_DISABLE_ALL, int threads = 0) {
   Model::Options options;

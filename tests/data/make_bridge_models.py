@@ -5,11 +5,12 @@ element_types: one Identity per element type that has a numpy dtype, and one ove
 conv_bn: Conv, BatchNormalization and Relu with random weights; ONNX Runtime's basic
 optimisations fold the normalisation into the convolution, which changes the rounding.
 """
-import os
 
 import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
+
+from make_models import save
 
 OPSET = 13
 IR_VERSION = 8
@@ -60,11 +61,5 @@ def conv_bn():
 MODELS = {"element_types": element_types, "conv_bn": conv_bn}
 
 
-def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    for name, build in MODELS.items():
-        onnx.save(build(), os.path.join(here, name + ".onnx"))
-
-
 if __name__ == "__main__":
-    main()
+    save(MODELS)

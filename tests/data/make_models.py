@@ -183,11 +183,12 @@ MODELS = {
 }
 
 
-def main():
+def save(models):
+    """Writes each model built by models[name]() to tests/data/<name>.onnx."""
     here = os.path.dirname(os.path.abspath(__file__))
-    for name, build in MODELS.items():
+    for name, build in models.items():
         onnx.save(build(), os.path.join(here, name + ".onnx"))
 
 
 if __name__ == "__main__":
-    main()
+    save(MODELS)
