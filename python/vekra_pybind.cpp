@@ -192,6 +192,7 @@ void defineVectorMethods(Cls& cls) {
   defMethod<&setItem<C, std::size_t>>(cls, "__setitem__");
   defMethod<&repr<C>>(cls, "__repr__");
   addArgumentText<C>(cls);
+  fastcall::addElementSlots<C>(cls);
 }
 
 // The view class exists before any method is defined, so that the slice overloads show the
@@ -218,6 +219,7 @@ void registerMatrix(py::module_& m, const std::string& suffix) {
   defMethod<&setItem<M, Index>>(cls, "__setitem__");
   defMethod<&repr<M>>(cls, "__repr__");
   addArgumentText<M>(cls);
+  fastcall::addElementSlots<M>(cls);
 }
 
 // ---- operations -------------------------------------------------------------------------
@@ -275,6 +277,7 @@ void registerOps(py::module_& m) {
 PYBIND11_MODULE(vekracore, m) {
   fastcall::registry().clear();
   fastcall::argumentTexts().clear();
+  fastcall::slotInstallers().clear();
   registerModel(m);
   hana::for_each(typeSet, [&](auto entry) {
     using T = typename decltype(+hana::first(entry))::type;
