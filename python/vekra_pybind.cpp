@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <boost/hana.hpp>
+#include <array>
 #include <complex>
 #include <cstdint>
 #include <ios>
@@ -72,17 +73,57 @@ Cls& defMethod(Cls& cls, const char* name) {
 
 // ---- model class ------------------------------------------------------------------------
 
+// A tensor location as model.set and model.get take it, loaded by pybind11's list caster (any
+// sequence but str and bytes, its length asked for first, each index an int64), so it shows
+// and loads as a List[int] does; up to inlineRank indices are kept in place, more on the heap.
+class Location {
+ public:
+  using value_type = int64_t;
+  void clear() {
+    m_size = 0;
+    m_heap.clear();
+  }
+  void reserve(std::size_t n) {
+    if (n > inlineRank) m_heap.reserve(n);
+  }
+  void push_back(int64_t index) {
+    if (m_size < inlineRank) {
+      m_inline[m_size] = index;
+    } else {
+      if (m_size == inlineRank) m_heap.assign(m_inline.begin(), m_inline.end());
+      m_heap.push_back(index);
+    }
+    ++m_size;
+  }
+  const int64_t* data() const { return m_size <= inlineRank ? m_inline.data() : m_heap.data(); }
+  std::size_t size() const { return m_size; }
+
+ private:
+  static constexpr std::size_t inlineRank = 8;
+  std::array<int64_t, inlineRank> m_inline{};
+  std::vector<int64_t> m_heap;
+  std::size_t m_size = 0;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Location> : list_caster<Location, int64_t> {};
+}  // namespace pybind11::detail
+
+namespace {
+
 void runModel(Onnx::Model& model) { model.run(); }
 
 // Element access for float tensors; a number beyond the count raises IndexError, a tensor
 // of another element type RuntimeError (tests/python/test_model.py).
-void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
-                   float value) {
-  model.set<float>(inputIdx, location, value);
+void setModelInput(Onnx::Model& model, std::size_t inputIdx, const Location& location, float value) {
+  model.set<float>(inputIdx, location.data(), location.size(), value);
 }
 
-float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
-  return model.get<float>(outputIdx, location);
+float getModelOutput(Onnx::Model& model, std::size_t outputIdx, const Location& location) {
+  return model.get<float>(outputIdx, location.data(), location.size());
 }
 
 void registerModel(py::module_& m) {
