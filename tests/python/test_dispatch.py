@@ -320,3 +320,21 @@ def test_a_remembered_conversion_winner_refuses_an_empty_instance():
         with pytest.raises(TypeError):
             slow(f, *args)
     assert f(1.5, 0.5, A, x, y) is y
+
+
+@pytest.mark.parametrize("cls", [c for c in CLASSES if not c.startswith("mat")])
+def test_a_slice_is_a_full_instance_of_the_view_class(cls):
+    """Each slice is a new view object that operations hand back as itself and that keeps its
+    elements alive after the vector is gone."""
+    import gc
+    import weakref
+    base = make((cls, (6,)))
+    before = [base[i] for i in range(base.numel())]
+    w, w2 = base[1:4], base[1:4]
+    assert type(w) is getattr(vk, "view" + cls[-1]) and w is not w2
+    assert vk.scale(2.0, w) is w and w2[0] == 2 * before[1]
+    ref = weakref.ref(w2)
+    del base, w2
+    gc.collect()
+    assert ref() is None
+    assert [w[i] for i in range(3)] == [2 * x for x in before[1:4]]
