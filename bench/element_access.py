@@ -91,6 +91,16 @@ def run_child(floor_dir, module_dir, columns):
     return json.loads(proc.stdout.strip().splitlines()[-1])  # after the model's load report
 
 
+def describe(before):
+    """The earlier build, by the commit it was built from where its directory names one (COMMIT)."""
+    if not before:
+        return "not measured"
+    commit = os.path.join(before, "COMMIT")
+    if os.path.exists(commit):
+        return "the module built from commit " + open(commit).read().strip()[:7]
+    return "the build in `" + before + "`"
+
+
 def ns(t):
     return f"{t * 1e9:.0f}"
 
@@ -124,7 +134,7 @@ def main():
              f"{args.rounds} rounds of child processes taken in turns. The floor is a do-nothing C "
              "function or slot with the same arguments (bench/floor.c). numpy: the same access on an "
              "ndarray (for model.set, an element write into a float32 array); gemv has no numpy "
-             "counterpart. `before`: " + ("the build in `" + args.before + "`." if args.before else "not measured."),
+             "counterpart. `before`: " + describe(args.before) + ".",
              "", "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     for name, row in med.items():
         cells = [name] + ([ns(row["before"])] if args.before else [])
