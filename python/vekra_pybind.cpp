@@ -108,8 +108,31 @@ class Location {
 }  // namespace
 
 namespace pybind11::detail {
+// An exact list or tuple of exact ints (no Python code can run while it is read) is read
+// directly; its outcome is the list caster's: every index, or a refusal when one overflows.
 template <>
-struct type_caster<Location> : list_caster<Location, int64_t> {};
+struct type_caster<Location> : list_caster<Location, int64_t> {
+  bool load(handle src, bool convert) {
+    PyObject* seq = src.ptr();
+    const bool list = PyList_CheckExact(seq);
+    if (!list && !PyTuple_CheckExact(seq)) return list_caster::load(src, convert);
+    PyObject** items = list ? PySequence_Fast_ITEMS(seq) : &PyTuple_GET_ITEM(seq, 0);
+    const Py_ssize_t n = Py_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!PyLong_CheckExact(items[i])) return list_caster::load(src, convert);
+    value.clear();
+    value.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const long index = PyLong_AsLong(items[i]);
+      if (index == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      value.push_back(index);
+    }
+    return true;
+  }
+};
 }  // namespace pybind11::detail
 
 namespace {

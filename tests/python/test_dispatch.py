@@ -184,7 +184,8 @@ def test_methods_take_the_same_overload_as_the_chain(cls):
     assert obj[key] == methods["__getitem__"](obj, key) == 2
 
 
-LOCATIONS = [[0, 1], (0, 2), [0, 3], [1, 0], [0], [], [0, -1], [0.0, 1], "01", b"01", None, [0, 2 ** 70], [np.int64(0), 1]]
+LOCATIONS = [[0, 1], (0, 2), [0, 3], [1, 0], [0], [], [0, -1], [0.0, 1], "01", b"01", None, [0, 2 ** 70], [np.int64(0), 1],
+             (0, True), [0, 2 ** 63], [-(2 ** 63), 0], [0, 1, 0, 0, 0, 0, 0, 0, 0], (), range(2), [0, Index()]]
 NUMBERS = [0, 1, 2, 5, -1, True, 1.0, None, Index()]
 
 
