@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <boost/hana.hpp>
+#include <array>
 #include <complex>
 #include <cstdint>
 #include <ios>
@@ -72,17 +73,80 @@ Cls& defMethod(Cls& cls, const char* name) {
 
 // ---- model class ------------------------------------------------------------------------
 
+// A tensor location as model.set and model.get take it, loaded by pybind11's list caster (any
+// sequence but str and bytes, its length asked for first, each index an int64), so it shows
+// and loads as a List[int] does; up to inlineRank indices are kept in place, more on the heap.
+class Location {
+ public:
+  using value_type = int64_t;
+  void clear() {
+    m_size = 0;
+    m_heap.clear();
+  }
+  void reserve(std::size_t n) {
+    if (n > inlineRank) m_heap.reserve(n);
+  }
+  void push_back(int64_t index) {
+    if (m_size < inlineRank) {
+      m_inline[m_size] = index;
+    } else {
+      if (m_size == inlineRank) m_heap.assign(m_inline.begin(), m_inline.end());
+      m_heap.push_back(index);
+    }
+    ++m_size;
+  }
+  const int64_t* data() const { return m_size <= inlineRank ? m_inline.data() : m_heap.data(); }
+  std::size_t size() const { return m_size; }
+
+ private:
+  static constexpr std::size_t inlineRank = 8;
+  std::array<int64_t, inlineRank> m_inline{};
+  std::vector<int64_t> m_heap;
+  std::size_t m_size = 0;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+// An exact list or tuple of exact ints (no Python code can run while it is read) is read
+// directly; its outcome is the list caster's: every index, or a refusal when one overflows.
+template <>
+struct type_caster<Location> : list_caster<Location, int64_t> {
+  bool load(handle src, bool convert) {
+    PyObject* seq = src.ptr();
+    const bool list = PyList_CheckExact(seq);
+    if (!list && !PyTuple_CheckExact(seq)) return list_caster::load(src, convert);
+    PyObject** items = list ? PySequence_Fast_ITEMS(seq) : &PyTuple_GET_ITEM(seq, 0);
+    const Py_ssize_t n = Py_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!PyLong_CheckExact(items[i])) return list_caster::load(src, convert);
+    value.clear();
+    value.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const long index = PyLong_AsLong(items[i]);
+      if (index == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      value.push_back(index);
+    }
+    return true;
+  }
+};
+}  // namespace pybind11::detail
+
+namespace {
+
 void runModel(Onnx::Model& model) { model.run(); }
 
 // Element access for float tensors; a number beyond the count raises IndexError, a tensor
 // of another element type RuntimeError (tests/python/test_model.py).
-void setModelInput(Onnx::Model& model, std::size_t inputIdx, std::vector<int64_t> location,
-                   float value) {
-  model.set<float>(inputIdx, location, value);
+void setModelInput(Onnx::Model& model, std::size_t inputIdx, const Location& location, float value) {
+  model.set<float>(inputIdx, location.data(), location.size(), value);
 }
 
-float getModelOutput(Onnx::Model& model, std::size_t outputIdx, std::vector<int64_t> location) {
-  return model.get<float>(outputIdx, location);
+float getModelOutput(Onnx::Model& model, std::size_t outputIdx, const Location& location) {
+  return model.get<float>(outputIdx, location.data(), location.size());
 }
 
 void registerModel(py::module_& m) {
@@ -192,6 +256,7 @@ void defineVectorMethods(Cls& cls) {
   defMethod<&setItem<C, std::size_t>>(cls, "__setitem__");
   defMethod<&repr<C>>(cls, "__repr__");
   addArgumentText<C>(cls);
+  fastcall::addElementSlots<C>(cls);
 }
 
 // The view class exists before any method is defined, so that the slice overloads show the
@@ -218,6 +283,7 @@ void registerMatrix(py::module_& m, const std::string& suffix) {
   defMethod<&setItem<M, Index>>(cls, "__setitem__");
   defMethod<&repr<M>>(cls, "__repr__");
   addArgumentText<M>(cls);
+  fastcall::addElementSlots<M>(cls);
 }
 
 // ---- operations -------------------------------------------------------------------------
@@ -275,6 +341,7 @@ void registerOps(py::module_& m) {
 PYBIND11_MODULE(vekracore, m) {
   fastcall::registry().clear();
   fastcall::argumentTexts().clear();
+  fastcall::slotInstallers().clear();
   registerModel(m);
   hana::for_each(typeSet, [&](auto entry) {
     using T = typename decltype(+hana::first(entry))::type;

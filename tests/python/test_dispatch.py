@@ -184,7 +184,8 @@ def test_methods_take_the_same_overload_as_the_chain(cls):
     assert obj[key] == methods["__getitem__"](obj, key) == 2
 
 
-LOCATIONS = [[0, 1], (0, 2), [0, 3], [1, 0], [0], [], [0, -1], [0.0, 1], "01", b"01", None, [0, 2 ** 70], [np.int64(0), 1]]
+LOCATIONS = [[0, 1], (0, 2), [0, 3], [1, 0], [0], [], [0, -1], [0.0, 1], "01", b"01", None, [0, 2 ** 70], [np.int64(0), 1],
+             (0, True), [0, 2 ** 63], [-(2 ** 63), 0], [0, 1, 0, 0, 0, 0, 0, 0, 0], (), range(2), [0, Index()]]
 NUMBERS = [0, 1, 2, 5, -1, True, 1.0, None, Index()]
 
 
@@ -223,3 +224,118 @@ sys.stderr.write("\\n".join(line for line in lines if line.startswith("(False"))
     done = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True, text=True, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
+
+
+class CountingIndex:
+    """An index that counts how often it is converted."""
+
+    def __init__(self, value):
+        self.value, self.calls = value, 0
+
+    def __index__(self):
+        self.calls += 1
+        return self.value
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_subscript_syntax_matches_the_methods_call_for_call(cls):
+    """x[k] and x[k] = v go through the class's slots: same results, errors and hook calls as the method."""
+    matrix = cls.startswith("mat")
+    spec = (cls, (2, 3) if matrix else (4,))
+    methods = {name: vars(getattr(vk, cls))[name].__func__ for name in ("__getitem__", "__setitem__")}
+    keys = KEYS + [(CountingIndex(1), CountingIndex(2)) if matrix else CountingIndex(3)]
+    for key in keys:
+        def read(obj, key=key):
+            return obj[key]
+
+        def write(obj, value, key=key):
+            obj[key] = value
+
+        counters = [k for k in (key if isinstance(key, tuple) else (key,)) if isinstance(k, CountingIndex)]
+        for call, slow, rest in [(read, methods["__getitem__"], ()),
+                                 *((write, methods["__setitem__"], (value,)) for value in VALUES)]:
+            for k in counters:
+                k.calls = 0
+            fast = method_outcome(call, spec, *rest)
+            counts = [k.calls for k in counters]
+            slow_outcome = method_outcome(lambda obj, *a: type(slow).__call__(slow, obj, key, *a), spec, *rest)
+            slow_counts = [k.calls for k in counters]
+            assert fast == slow_outcome, (key, rest)
+            assert [2 * c for c in counts] == slow_counts, (key, rest)
+    # deletion keeps Python's own refusal
+    obj = make(spec)
+    with pytest.raises(AttributeError, match="__delitem__"):
+        del obj[(0, 0) if matrix else 0]
+    assert repr(obj) == repr(make(spec))
+
+
+def test_replacing_getitem_on_a_class_takes_effect_in_a_child(tmp_path):
+    import subprocess
+    import sys
+    code = """
+import vekracore as vk
+v = vk.vecd(3)
+v[1] = 2.0
+vk.vecd.__getitem__ = lambda self, k: ("replaced", k)
+assert v[1] == ("replaced", 1), v[1]
+vk.vecd.__setitem__ = lambda self, k, x: None
+v[1] = 5.0
+del vk.vecd.__getitem__
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+
+
+CONVERSION_SCALARS = [1.5, 0.0, -0.0, float("nan"), float("inf"), -float("inf"), 1e308, 2 + 1j,
+                      complex(float("nan"), 1), 3, 10 ** 400, -(10 ** 400), True, np.float64(0.5),
+                      np.float32(float("nan")), np.complex64(1j), FloatSub(2.5), ComplexSub(1j)]
+
+
+@pytest.mark.parametrize("suffix", "sdcz")
+def test_remembered_conversion_winners_match_the_chain(suffix):
+    """Scalars converted in the second pass, each kind repeated (so that a remembered winner is
+    taken) and interleaved with kinds whose conversion depends on the value."""
+    f, slow = vk.gemv, type(vk.gemv).__call__
+    specs = [("mat" + suffix, (2, 2)), (("view" if suffix in "sc" else "vec") + suffix, (2,)),
+             ("mat" + suffix, (2, 1))]
+    rng = random.Random(suffix)
+    order = CONVERSION_SCALARS * 3
+    rng.shuffle(order)
+    for alpha in order:
+        beta = rng.choice(CONVERSION_SCALARS)
+        plan = [("s", alpha), ("s", beta)] + [("c", s) for s in specs]
+        fast = outcome(f, plan)
+        assert fast == outcome(lambda *a: slow(f, *a), plan), plan
+        assert fast == outcome(f, plan), plan
+
+
+def test_a_remembered_conversion_winner_refuses_an_empty_instance():
+    f, slow = vk.gemv, type(vk.gemv).__call__
+    A, x, y = vk.matz(2, 2), vk.matz(2, 1), vk.matz(2, 1)
+    assert f(1.5, 0.5, A, x, y) is y  # the winner is remembered for these types
+    empty = vk.matz.__new__(vk.matz)
+    for args in [(1.5, 0.5, empty, x, y), (1.5, 0.5, A, x, empty)]:
+        with pytest.raises(TypeError) as fast:
+            f(*args)
+        assert "holds nothing" in str(fast.value)
+        with pytest.raises(TypeError):
+            slow(f, *args)
+    assert f(1.5, 0.5, A, x, y) is y
+
+
+@pytest.mark.parametrize("cls", [c for c in CLASSES if not c.startswith("mat")])
+def test_a_slice_is_a_full_instance_of_the_view_class(cls):
+    """Each slice is a new view object that operations hand back as itself and that keeps its
+    elements alive after the vector is gone."""
+    import gc
+    import weakref
+    base = make((cls, (6,)))
+    before = [base[i] for i in range(base.numel())]
+    w, w2 = base[1:4], base[1:4]
+    assert type(w) is getattr(vk, "view" + cls[-1]) and w is not w2
+    assert vk.scale(2.0, w) is w and w2[0] == 2 * before[1]
+    ref = weakref.ref(w2)
+    del base, w2
+    gc.collect()
+    assert ref() is None
+    assert [w[i] for i in range(3)] == [2 * x for x in before[1:4]]
