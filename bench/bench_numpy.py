@@ -125,7 +125,11 @@ def small_models(folder, rng):
                weights)
     relu = save("relu", [helper.make_node("Relu", ["x"], ["y"])], [helper.make_tensor_value_info("x", f, [1, 64])],
                 [helper.make_tensor_value_info("y", f, [1, 64])])
-    return [("MLP 64-256-10", mlp), ("Relu on 64 floats", relu)]
+    # alexnet's first LRN alone: the operator whose kernel got slower after onnxruntime 1.20
+    lrn = save("lrn", [helper.make_node("LRN", ["x"], ["y"], size=5, alpha=1e-4, beta=0.75, bias=1.0)],
+               [helper.make_tensor_value_info("x", f, [1, 96, 55, 55])],
+               [helper.make_tensor_value_info("y", f, [1, 96, 55, 55])])
+    return [("MLP 64-256-10", mlp), ("Relu on 64 floats", relu), ("LRN alone, 96x55x55", lrn)]
 
 
 def end_to_end(path, level, rng, repeat, side=None):
@@ -232,7 +236,7 @@ def section(report, quick=False, ort_python=None):
         if side:
             header += [f"ort {here} run", f"÷ {here} run"]
         report.table(header, rows)
-        report.lines.append("Times in ms for the model-zoo networks, µs for the MLP and the Relu.")
+        report.lines.append("Times in ms for the model-zoo networks, µs for the MLP, the Relu and the LRN.")
         report.lines.append("")
         t, count, nbytes = fill_alone(dict(models)["squeezenet"], repeat)
         report.lines.append(f"Filling squeezenet's input ({count} floats, {nbytes / 2**20:.2f} MiB):")

@@ -297,11 +297,10 @@ std::vector<std::pair<std::string, py::object>> mappingItems(const py::object& m
   const py::object mapping = py::module_::import("collections.abc").attr("Mapping");
   if (!py::isinstance(m, mapping))
     throw py::type_error(std::string(what) + " must be a mapping from " + keys + ", not " + typeName(m));
-  for (const py::handle item : m.attr("items")()) {
-    const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    if (!PyUnicode_Check(pair[0].ptr()))
-      throw py::type_error(std::string(what) + " keys must be str, not " + typeName(pair[0]));
-    items.emplace_back(pair[0].cast<std::string>(), py::reinterpret_borrow<py::object>(pair[1]));
+  for (const py::handle key : m) {
+    if (!PyUnicode_Check(key.ptr()))
+      throw py::type_error(std::string(what) + " keys must be str, not " + typeName(key));
+    items.emplace_back(key.cast<std::string>(), py::object(m[key]));
   }
   return items;
 }

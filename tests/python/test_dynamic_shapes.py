@@ -2,9 +2,11 @@
 `shapes`, or refused with a message that names what to pin) and on models whose weights lie
 in an external data file. The models are written here with the onnx package, at the newest IR
 version and opset the bundled ONNX Runtime reads."""
+import collections.abc
 import os
 import subprocess
 import sys
+import types
 
 import numpy as np
 import onnx
@@ -252,3 +254,25 @@ def test_the_example_runs():
     done = subprocess.run([sys.executable, example], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.rstrip().endswith("matches numpy")
+
+
+def test_any_mapping_is_read_and_its_failures_come_through(models):
+    class Sizes(collections.abc.Mapping):
+        def __init__(self, items, broken=False):
+            self.items_, self.broken = dict(items), broken
+
+        def __getitem__(self, key):
+            if self.broken:
+                raise LookupError("no size today")
+            return self.items_[key]
+
+        def __iter__(self):
+            return iter(self.items_)
+
+        def __len__(self):
+            return len(self.items_)
+
+    assert vn.inputs(vn.load_model(models["batch"], dims=Sizes({"batch": 3})))[0].shape == (3, 4)
+    assert vn.inputs(vn.load_model(models["batch"], shapes=types.MappingProxyType({"x": (3, 4)})))[0].shape == (3, 4)
+    with raises_exact(LookupError, "no size today"):
+        vn.load_model(models["batch"], dims=Sizes({"batch": 3}, broken=True))
