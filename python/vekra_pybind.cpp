@@ -338,7 +338,35 @@ void registerOps(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(vekracore, m) {
+// The module entry is PYBIND11_MODULE's, with one step in front. The classes, the fast path's
+// registries and the slots it installs exist once per process, and the first module's calls
+// rely on them; a second initialisation of this shared object (an import of it under another
+// path) could never register the classes again. It is refused before anything is touched,
+// pybind11's module definition included (which creating a module re-initialises in place,
+// while the interpreter's table of extension modules still holds it).
+static py::module_::module_def vekracoreDefinition;
+static void initialise(py::module_& m);
+
+PYBIND11_PLUGIN_IMPL(vekracore) {
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  static bool initialised = false;
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vekracore is already initialised in this process; this shared object cannot be "
+                    "initialised a second time");
+    return nullptr;
+  }
+  auto m = py::module_::create_extension_module("vekracore", nullptr, &vekracoreDefinition);
+  initialised = true;
+  try {
+    initialise(m);
+    return m.ptr();
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+}
+
+void initialise(py::module_& m) {
   fastcall::registry().clear();
   fastcall::argumentTexts().clear();
   fastcall::slotInstallers().clear();
