@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "RealScalar"
 #include "fastcall/Dispatch"
 #include "fastcall/Overload"
 #include "operations/axpy"
