@@ -13,7 +13,10 @@
 #include <ios>
 #include <new>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -150,7 +153,30 @@ float getModelOutput(Onnx::Model& model, std::size_t outputIdx, const Location& 
   return model.get<float>(outputIdx, location.data(), location.size());
 }
 
+// ONNX Runtime's messages quote the model's path, which need not be UTF-8 (a bytes path);
+// pybind11 would raise such a RuntimeError with an empty message. Its bytes that are not
+// UTF-8 show as replacement characters; every other exception is left to pybind11.
+void translateUnreadableMessages(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::runtime_error& e) {
+    if (typeid(e) != typeid(std::runtime_error) && dynamic_cast<const Onnx::Exception*>(&e) == nullptr) throw;
+    const std::string_view what = e.what();
+    PyObject* strict = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), nullptr);
+    if (strict != nullptr) {
+      Py_DECREF(strict);
+      throw;
+    }
+    PyErr_Clear();
+    PyObject* readable = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace");
+    if (readable == nullptr) return;  // MemoryError set
+    PyErr_SetObject(PyExc_RuntimeError, readable);
+    Py_DECREF(readable);
+  }
+}
+
 void registerModel(py::module_& m) {
+  py::register_local_exception_translator(&translateUnreadableMessages);
   py::class_<Onnx::Model> cls(m, "model", py::is_final());
   cls.def(py::init<const std::string&>());
   defMethod<&runModel>(cls, "run");
