@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <complex>
 #include <cstddef>
@@ -13,10 +15,14 @@
 #include <optional>
 #include <stdexcept>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 #include "types/Matrix"
 #include "types/Model"
@@ -61,6 +67,84 @@ using Vekra::Matrix;
 using Vekra::Vector;
 using Vekra::VectorView;
 using Vekra::Onnx::Model;
+
+// ---- calls into Python from threads the interpreter may end ----------------------------------
+//
+// While the interpreter finalises, a thread other than the finalising one that retakes the
+// interpreter lock is ended by CPython with pthread_exit (3.9 to 3.13), which unwinds its
+// stack: destructors of the C++ frames would release Python objects without the lock while
+// the interpreter is being torn down, and a noexcept frame on the way (a lock guard's
+// destructor) ends the process. Where this module retakes the lock itself (after loading a
+// model) or calls Python code that may (numpy's copies release it, Python code drops it now
+// and then), the unwinding stops right there and the thread waits for the process to end.
+// The frames above keep their objects, never unwound; nothing is released without the lock.
+
+[[noreturn]] void waitForTheEnd() {
+  for (;;) pause();
+}
+
+void retakeLock(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    waitForTheEnd();
+#endif
+  } catch (...) {
+    waitForTheEnd();
+  }
+}
+
+// callable(*args, **kwargs) (kwargs may be null), a new reference; the arguments are owned by
+// the caller's frame.
+py::object call(PyObject* callable, const py::tuple& args, PyObject* kwargs = nullptr) {
+  PyObject* result = nullptr;
+  try {
+    result = PyObject_Call(callable, args.ptr(), kwargs);
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    waitForTheEnd();
+#endif
+  } catch (...) {
+    waitForTheEnd();
+  }
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// numpy's functions, looked up once when the module is imported: at interpreter shutdown (a
+// __del__ making a container) importing is no longer possible. Kept for the process's life.
+struct Numpy {
+  PyObject* asarray = nullptr;
+  PyObject* copyto = nullptr;
+  PyObject* dtype = nullptr;
+};
+
+Numpy& numpy() {
+  static Numpy functions;
+  return functions;
+}
+
+void lookUpNumpy() {
+  const py::module_ np = py::module_::import("numpy");
+  Numpy& functions = numpy();
+  functions.asarray = py::object(np.attr("asarray")).release().ptr();
+  functions.copyto = py::object(np.attr("copyto")).release().ptr();
+  functions.dtype = py::object(np.attr("dtype")).release().ptr();
+  // pybind11's table of numpy's C functions, which it would otherwise import on first use
+  static_cast<void>(py::dtype::of<float>());
+}
+
+// ---- text ------------------------------------------------------------------------------------
+
+// Text from the model (tensor names, ONNX Runtime's messages quoting a path) that need not be
+// UTF-8: names keep their bytes as surrogate escapes (os.fsdecode's way, os.fsencode gives
+// them back), messages show replacement characters.
+py::str decoded(const std::string& text, const char* errors) {
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
+  if (str == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(str);
+}
 
 // ---- vekracore's objects ------------------------------------------------------------------
 
@@ -108,7 +192,10 @@ py::array arrayOver(const C& c) {
   if constexpr (Vekra::isMatrix<C>) {
     const auto rows = static_cast<py::ssize_t>(c.template dim<0>());
     const auto cols = static_cast<py::ssize_t>(c.template dim<1>());
-    return py::array(py::dtype::of<T>(), {rows, cols}, {size, rows * size}, c.get(), base);
+    // With two columns or more, rows * size bytes are held, so the product fits; with fewer
+    // the column stride is never used (and rows may be any size_t).
+    const py::ssize_t colStride = cols > 1 ? rows * size : size;
+    return py::array(py::dtype::of<T>(), {rows, cols}, {size, colStride}, c.get(), base);
   } else {
     return py::array(py::dtype::of<T>(), {static_cast<py::ssize_t>(c.numel())}, {size}, c.get(), base);
   }
@@ -136,17 +223,24 @@ py::object asarray(py::handle c) {
 // array's own when it is one of them, complex128 for other complex data, float64 for other
 // numbers. Refuses what is not numbers and data that `dtype` cannot hold without losing its
 // kind (complex into real).
-py::dtype targetType(const char* function, const py::array& a, const py::object& dtype) {
+// `requested` is the dtype argument already resolved (None when not given): resolving it may
+// run Python code, which must not come after the array-like has been checked.
+py::object requestedType(const py::object& dtype) {
+  if (dtype.is_none()) return dtype;
+  return call(numpy().dtype, py::make_tuple(dtype));
+}
+
+py::dtype targetType(const char* function, const py::array& a, const py::object& requested) {
   const py::dtype source = a.dtype();
   const char kind = source.kind();
   const py::dtype allowed[] = {py::dtype::of<float>(), py::dtype::of<double>(),
                                py::dtype::of<std::complex<float>>(), py::dtype::of<std::complex<double>>()};
-  if (dtype.is_none()) {
+  if (requested.is_none()) {
     for (const py::dtype& d : allowed)
       if (source.equal(d)) return d;
     return kind == 'c' ? allowed[3] : allowed[1];
   }
-  const py::dtype target = py::dtype::from_args(dtype);
+  const auto target = py::reinterpret_borrow<py::dtype>(requested);
   bool known = false;
   for (const py::dtype& d : allowed) known = known || target.equal(d);
   if (!known)
@@ -159,7 +253,7 @@ py::dtype targetType(const char* function, const py::array& a, const py::object&
 }
 
 py::array numericArray(const char* function, const py::object& a, int ndim, const char* what) {
-  py::array array = py::module_::import("numpy").attr("asarray")(a);
+  py::array array = call(numpy().asarray, py::make_tuple(a));
   const char kind = array.dtype().kind();
   if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'c')
     throw py::type_error(std::string(function) + "() needs numeric data, got an array of dtype " +
@@ -170,28 +264,39 @@ py::array numericArray(const char* function, const py::object& a, int ndim, cons
   return array;
 }
 
-// A new container of element type T holding a copy of `source` (already checked).
+// numpy.copyto(destination, source, casting="unsafe"); numpy refuses a source whose shape no
+// longer fits.
+template <class C>
+void copyFrom(const C& destination, const py::array& source) {
+  const py::tuple args = py::make_tuple(arrayOver(destination), source);
+  const py::dict kwargs;
+  kwargs["casting"] = "unsafe";
+  call(numpy().copyto, args, kwargs.ptr());
+}
+
+// A new container of element type T holding a copy of `source` (already checked: `ndim`
+// dimensions, the shape read then).
 template <class T>
-py::object copyInto(const py::array& source) {
-  py::object copyto = py::module_::import("numpy").attr("copyto");
-  if (source.ndim() == 1) {
+py::object copyInto(const py::array& source, int ndim) {
+  if (ndim == 1) {
     Vector<T> v(static_cast<std::size_t>(source.shape(0)));
-    copyto(arrayOver(v), source, py::arg("casting") = "unsafe");
+    copyFrom(v, source);
     return py::cast(std::move(v));
   }
   Matrix<T> m(static_cast<std::size_t>(source.shape(0)), static_cast<std::size_t>(source.shape(1)));
-  copyto(arrayOver(m), source, py::arg("casting") = "unsafe");
+  copyFrom(m, source);
   return py::cast(std::move(m));
 }
 
 py::object containerOf(const char* function, const py::object& a, const py::object& dtype, int ndim,
                        const char* what) {
+  const py::object requested = requestedType(dtype);
   const py::array source = numericArray(function, a, ndim, what);
-  const py::dtype target = targetType(function, source, dtype);
-  if (target.equal(py::dtype::of<float>())) return copyInto<float>(source);
-  if (target.equal(py::dtype::of<double>())) return copyInto<double>(source);
-  if (target.equal(py::dtype::of<std::complex<float>>())) return copyInto<std::complex<float>>(source);
-  return copyInto<std::complex<double>>(source);
+  const py::dtype target = targetType(function, source, requested);
+  if (target.equal(py::dtype::of<float>())) return copyInto<float>(source, ndim);
+  if (target.equal(py::dtype::of<double>())) return copyInto<double>(source, ndim);
+  if (target.equal(py::dtype::of<std::complex<float>>())) return copyInto<std::complex<float>>(source, ndim);
+  return copyInto<std::complex<double>>(source, ndim);
 }
 
 py::object vector(const py::object& a, const py::object& dtype) {
@@ -225,20 +330,31 @@ py::object dtypeOf(ONNXTensorElementDataType type) {
   }
 }
 
+// The most dimensions a numpy array has (numpy 1.x; numpy 2 allows more).
+constexpr std::size_t numpyMaxDims = 32;
+
 // A writable row-major array over one tensor, keeping the Python model object alive; None
-// for a tensor without a numpy dtype (strings, bfloat16, the 8-bit floats).
+// for a tensor without a numpy dtype (strings, bfloat16, the 8-bit floats) or with more
+// dimensions than numpy's arrays have.
 py::object tensorArray(const Model::Tensor& tensor, py::handle owner) {
   const py::object dtype = dtypeOf(tensor.type);
   if (dtype.is_none()) return py::none();
   const py::dtype d = py::reinterpret_borrow<py::dtype>(dtype);
   std::vector<py::ssize_t> shape(tensor.shape.begin(), tensor.shape.end());
   std::vector<py::ssize_t> strides(shape.size());
+  // A tensor with a zero dimension holds nothing, and the product of the others may not fit;
+  // numpy then refuses the shape by itself.
   py::ssize_t stride = d.itemsize();
   for (std::size_t k = shape.size(); k-- > 0;) {
     strides[k] = stride;
-    stride *= shape[k];
+    if (__builtin_mul_overflow(stride, shape[k], &stride)) stride = 0;
   }
-  return py::array(d, shape, strides, tensor.data, owner);
+  try {
+    return py::array(d, shape, strides, tensor.data, owner);
+  } catch (py::error_already_set& e) {
+    if (shape.size() > numpyMaxDims && e.matches(PyExc_ValueError)) return py::none();
+    throw;
+  }
 }
 
 template <bool Inputs>
@@ -255,7 +371,8 @@ py::list tensorNames(py::handle m) {
   const Model& model = heldModel(m, Inputs ? "input_names" : "output_names");
   py::list names;
   const std::size_t count = Inputs ? model.inputCount() : model.outputCount();
-  for (std::size_t i = 0; i < count; ++i) names.append(py::str((Inputs ? model.input(i) : model.output(i)).name));
+  for (std::size_t i = 0; i < count; ++i)
+    names.append(decoded((Inputs ? model.input(i) : model.output(i)).name, "surrogateescape"));
   return names;
 }
 
@@ -425,27 +542,62 @@ GraphOptimizationLevel optimizationLevel(const std::string& name) {
   throw py::value_error("optimization must be 'disable', 'basic', 'extended' or 'all', not '" + name + "'");
 }
 
+// The most intra-op threads a session is given.
+constexpr int maxThreads = 1024;
+
+// A path as the file system takes it: str, bytes or os.PathLike, a str encoded as os.fsencode
+// does (names os.listdir gave as str with surrogate escapes come back as their bytes). A NUL
+// character is left for the model to refuse.
+std::string fileSystemPath(const py::object& path) {
+  const auto fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!fsPath) throw py::error_already_set();
+  auto bytes = fsPath;
+  if (PyUnicode_Check(fsPath.ptr())) {
+    bytes = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(fsPath.ptr()));
+    if (!bytes) throw py::error_already_set();
+  }
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// The model's failure to load as a Python exception, as pybind11 would raise it, but with a
+// message that is never empty (pybind11's would be when the message quotes a path that is
+// not UTF-8).
+[[noreturn]] void raiseLoadFailure(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Vekra::Onnx::DynamicDimension& d) {
+    throw py::value_error(dynamicMessage(d));
+  } catch (const std::runtime_error& e) {
+    PyErr_SetObject(PyExc_RuntimeError, decoded(e.what(), "replace").ptr());
+    throw py::error_already_set();
+  }
+}
+
 py::object loadModel(const py::object& path, const std::string& optimization, int threads, bool report,
                      const DimsArgument& dims, const ShapesArgument& shapes) {
   Model::Options options;
   options.optimization = optimizationLevel(optimization);
   if (threads < 0) throw py::value_error("threads must be 0 (the default) or more, not " + std::to_string(threads));
+  if (threads > maxThreads)
+    throw py::value_error("threads must be at most " + std::to_string(maxThreads) + ", not " + std::to_string(threads));
   options.intraOpThreads = threads;
   options.report = report;
-  const py::object fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-  if (!fsPath) throw py::error_already_set();
-  const std::string file = fsPath.cast<std::string>();
+  const std::string file = fileSystemPath(path);
   options.dimensions = pinnedDimensions(file, dims, shapes);
   if (!options.dimensions.empty() && options.optimization == ORT_DISABLE_ALL)
     throw py::value_error("dims and shapes need optimization 'basic' or above: ONNX Runtime pins dimensions "
                           "as a graph optimization, which 'disable' turns off");
+  // Loaded without the interpreter lock, retaken by retakeLock (never by a guard object).
   std::unique_ptr<Model> model;
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
   try {
-    py::gil_scoped_release released;
     model = std::make_unique<Model>(file, options);
-  } catch (const Vekra::Onnx::DynamicDimension& d) {
-    throw py::value_error(dynamicMessage(d));
+  } catch (...) {
+    failure = std::current_exception();
   }
+  retakeLock(state);
+  if (failure) raiseLoadFailure(failure);
   return py::cast(std::move(model));
 }
 
@@ -453,7 +605,7 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
 
 PYBIND11_MODULE(vekra_numpy, m) {
   py::module_::import("vekracore");
-  py::module_::import("numpy");
+  lookUpNumpy();
   m.doc() = "numpy arrays over vekracore's containers and model tensors, without copies, and "
             "models loaded with ONNX Runtime's session options.";
 
@@ -475,23 +627,26 @@ PYBIND11_MODULE(vekra_numpy, m) {
         "inputs(m)\n\n"
         "The input tensors of the vekracore model `m`, in session order, as writable numpy arrays\n"
         "over the model's own tensors (no copy; each keeps `m` alive). Values written into them are\n"
-        "what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) is None.");
+        "what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) or with more\n"
+        "dimensions than numpy arrays have (32 in numpy 1.x) is None.");
   m.def("outputs", &tensorArrays<false>, py::arg("m"),
         "outputs(m)\n\n"
         "The output tensors of the vekracore model `m`, in session order, as numpy arrays over the\n"
         "model's own tensors (no copy; each keeps `m` alive), overwritten by every m.run(). A tensor\n"
-        "without a numpy dtype (string, bfloat16) is None.");
+        "without a numpy dtype (string, bfloat16) or with more dimensions than numpy arrays have is None.");
   m.def("input_names", &tensorNames<true>, py::arg("m"),
-        "input_names(m)\n\nThe names of the model's inputs, in session order.");
+        "input_names(m)\n\nThe names of the model's inputs, in session order (bytes that are not UTF-8 as\n"
+        "surrogate escapes, as os.fsdecode gives them).");
   m.def("output_names", &tensorNames<false>, py::arg("m"),
-        "output_names(m)\n\nThe names of the model's outputs, in session order.");
+        "output_names(m)\n\nThe names of the model's outputs, in session order (bytes that are not UTF-8\n"
+        "as surrogate escapes, as os.fsdecode gives them).");
   m.def("load_model", &loadModel, py::arg("path"), py::kw_only(), py::arg("optimization") = "all",
         py::arg("threads") = 0, py::arg("report") = false, py::arg("dims") = py::none(),
         py::arg("shapes") = py::none(),
         "load_model(path, *, optimization='all', threads=0, report=False, dims=None, shapes=None)\n\n"
         "Loads the ONNX file `path` as a vekracore.model whose session uses the graph optimization\n"
         "level `optimization` ('disable', 'basic', 'extended' or 'all') and `threads` intra-op\n"
-        "threads (0: ONNX Runtime's default), printing the report of its inputs and outputs only if\n"
+        "threads (0: ONNX Runtime's default; at most 1024), printing the report of its inputs and outputs only if\n"
         "`report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).\n\n"
         "Dynamic dimensions are pinned before the session is made: `dims` maps a symbolic dimension's\n"
         "name to its size (dims={'batch': 1}), `shapes` an input's name to its whole shape\n"

@@ -17,7 +17,8 @@ def input_names(m: typing.Any) -> list:
     """
     input_names(m)
     
-    The names of the model's inputs, in session order.
+    The names of the model's inputs, in session order (bytes that are not UTF-8 as
+    surrogate escapes, as os.fsdecode gives them).
     """
 def inputs(m: typing.Any) -> list:
     """
@@ -25,7 +26,8 @@ def inputs(m: typing.Any) -> list:
     
     The input tensors of the vekracore model `m`, in session order, as writable numpy arrays
     over the model's own tensors (no copy; each keeps `m` alive). Values written into them are
-    what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) is None.
+    what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) or with more
+    dimensions than numpy arrays have (32 in numpy 1.x) is None.
     """
 def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> typing.Any:
     """
@@ -33,7 +35,7 @@ def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0,
     
     Loads the ONNX file `path` as a vekracore.model whose session uses the graph optimization
     level `optimization` ('disable', 'basic', 'extended' or 'all') and `threads` intra-op
-    threads (0: ONNX Runtime's default), printing the report of its inputs and outputs only if
+    threads (0: ONNX Runtime's default; at most 1024), printing the report of its inputs and outputs only if
     `report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).
     
     Dynamic dimensions are pinned before the session is made: `dims` maps a symbolic dimension's
@@ -54,7 +56,8 @@ def output_names(m: typing.Any) -> list:
     """
     output_names(m)
     
-    The names of the model's outputs, in session order.
+    The names of the model's outputs, in session order (bytes that are not UTF-8
+    as surrogate escapes, as os.fsdecode gives them).
     """
 def outputs(m: typing.Any) -> list:
     """
@@ -62,7 +65,7 @@ def outputs(m: typing.Any) -> list:
     
     The output tensors of the vekracore model `m`, in session order, as numpy arrays over the
     model's own tensors (no copy; each keeps `m` alive), overwritten by every m.run(). A tensor
-    without a numpy dtype (string, bfloat16) is None.
+    without a numpy dtype (string, bfloat16) or with more dimensions than numpy arrays have is None.
     """
 def vector(a: typing.Any, dtype: typing.Any = None) -> typing.Any:
     """

@@ -13,10 +13,14 @@
 #include <ios>
 #include <new>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
+#include "RealScalar"
 #include "fastcall/Dispatch"
 #include "fastcall/Overload"
 #include "operations/axpy"
@@ -149,7 +153,30 @@ float getModelOutput(Onnx::Model& model, std::size_t outputIdx, const Location& 
   return model.get<float>(outputIdx, location.data(), location.size());
 }
 
+// ONNX Runtime's messages quote the model's path, which need not be UTF-8 (a bytes path);
+// pybind11 would raise such a RuntimeError with an empty message. Its bytes that are not
+// UTF-8 show as replacement characters; every other exception is left to pybind11.
+void translateUnreadableMessages(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::runtime_error& e) {
+    if (typeid(e) != typeid(std::runtime_error) && dynamic_cast<const Onnx::Exception*>(&e) == nullptr) throw;
+    const std::string_view what = e.what();
+    PyObject* strict = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), nullptr);
+    if (strict != nullptr) {
+      Py_DECREF(strict);
+      throw;
+    }
+    PyErr_Clear();
+    PyObject* readable = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace");
+    if (readable == nullptr) return;  // MemoryError set
+    PyErr_SetObject(PyExc_RuntimeError, readable);
+    Py_DECREF(readable);
+  }
+}
+
 void registerModel(py::module_& m) {
+  py::register_local_exception_translator(&translateUnreadableMessages);
   py::class_<Onnx::Model> cls(m, "model", py::is_final());
   cls.def(py::init<const std::string&>());
   defMethod<&runModel>(cls, "run");
@@ -338,7 +365,35 @@ void registerOps(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(vekracore, m) {
+// The module entry is PYBIND11_MODULE's, with one step in front. The classes, the fast path's
+// registries and the slots it installs exist once per process, and the first module's calls
+// rely on them; a second initialisation of this shared object (an import of it under another
+// path) could never register the classes again. It is refused before anything is touched,
+// pybind11's module definition included (which creating a module re-initialises in place,
+// while the interpreter's table of extension modules still holds it).
+static py::module_::module_def vekracoreDefinition;
+static void initialise(py::module_& m);
+
+PYBIND11_PLUGIN_IMPL(vekracore) {
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  static bool initialised = false;
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vekracore is already initialised in this process; this shared object cannot be "
+                    "initialised a second time");
+    return nullptr;
+  }
+  auto m = py::module_::create_extension_module("vekracore", nullptr, &vekracoreDefinition);
+  initialised = true;
+  try {
+    initialise(m);
+    return m.ptr();
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+}
+
+void initialise(py::module_& m) {
   fastcall::registry().clear();
   fastcall::argumentTexts().clear();
   fastcall::slotInstallers().clear();

@@ -313,3 +313,125 @@ def test_hooks_that_call_failing_operations_do_not_multiply():
             call(Nested(3, call), v)
         counts.append(Nested.calls)
     assert counts[0] <= counts[1]
+
+
+# ---- an instance keeps its class -------------------------------------------------------------
+
+def test_no_instance_changes_class_by_any_route():
+    """Every pair of the 13 classes, by attribute assignment, by object.__setattr__ and by the
+    __class__ descriptor itself; a container made by vekra_numpy; an instance made by __new__
+    alone; and the other way round, a foreign object given a library class. A route that is
+    let through leaves an object read with another class's layout, so this runs in a child."""
+    out = child("""
+        import vekra_numpy as vn
+        names = [k + s for s in "sdcz" for k in ("vec", "view", "mat")] + ["model"]
+        routes = [lambda o, c: setattr(o, "__class__", c),
+                  lambda o, c: object.__setattr__(o, "__class__", c),
+                  lambda o, c: vars(object)["__class__"].__set__(o, c)]
+        def attempt(obj, target):
+            for route in routes:
+                try:
+                    route(obj, target)
+                    return "accepted"
+                except TypeError:
+                    pass
+        wrong = []
+        objects = {name: make(name) for name in names}
+        objects["vector()"] = vn.vector([1.0, 2.0])
+        objects["__new__"] = vk.vecd.__new__(vk.vecd)
+        for name, obj in objects.items():
+            before = type(obj)
+            for target in names:
+                if getattr(vk, target) is not before and attempt(obj, getattr(vk, target)):
+                    wrong.append((name, target))
+            if type(obj) is not before:
+                wrong.append((name, "class changed"))
+        class Empty:
+            __slots__ = ()
+        for target in names:
+            if attempt(Empty(), getattr(vk, target)):
+                wrong.append(("Empty", target))
+        try:
+            objects["vecs"].__class__ = vk.vecd
+        except TypeError as e:
+            print(e)
+        print(wrong)
+    """)
+    assert out.splitlines()[-2:] == ["__class__ assignment: 'vekracore.vecs' objects cannot change their class", "[]"]
+
+
+def test_other_attributes_still_fail_as_before():
+    v = vk.vecd(2)
+    with pytest.raises(AttributeError):
+        v.extra = 1
+    with pytest.raises(AttributeError):
+        v.numel = 1
+
+
+# ---- a method deleted from its class in the middle of a call ------------------------------------
+
+@pytest.mark.parametrize("name", [k + s for s in "dz" for k in KINDS])
+def test_a_hook_deleting_the_method_it_runs_in_gets_a_type_error(name):
+    """A conversion hook deletes the class's __getitem__ / __setitem__ (the last reference to
+    the function and its overload records) and fails: the call goes on to list the overloads."""
+    out = child(f"""
+        cls_name = {name!r}
+        cls = getattr(vk, cls_name)
+        class Key:
+            def __index__(self):
+                del cls.__getitem__
+                raise RuntimeError("gone")
+        class Value:
+            def __float__(self):
+                del cls.__setitem__
+                raise RuntimeError("gone")
+            __complex__ = __float__
+        obj = make(cls_name)
+        key = Key() if not cls_name.startswith("mat") else (Key(), 0)
+        for call in (lambda: obj[key], lambda: obj.__setitem__((0, 0) if cls_name.startswith("mat") else 0, Value())):
+            try:
+                call()
+                print("no error")
+            except TypeError as e:
+                print(str(e).split("(")[0], "Invoked with" in str(e))
+        try:
+            obj[0]
+        except TypeError as e:
+            print(e)
+    """)
+    assert out.splitlines() == ["__getitem__ True", "__setitem__ True",
+                                f"'vekracore.{name}' object is not subscriptable"]
+
+
+# ---- a second initialisation of the shared object --------------------------------------------------
+
+def test_a_second_initialisation_is_refused_and_leaves_the_first_module_working(tmp_path):
+    """Importing the same shared object under another path (a symlink, as a venv's lib64 is)
+    fails with ImportError; the module already imported keeps working: operations, methods,
+    element slots, constructors and the listing of a call that matches nothing."""
+    link = tmp_path / os.path.basename(vk.__file__)
+    os.symlink(os.path.realpath(vk.__file__), link)
+    out = child(f"""
+        import importlib.util, sys
+        first = sys.modules.pop("vekracore")
+        spec = importlib.util.spec_from_file_location("vekracore", {str(link)!r})
+        try:
+            importlib.util.module_from_spec(spec)
+            print("imported twice")
+        except ImportError as e:
+            print(e)
+        sys.modules["vekracore"] = first
+        x = vk.vecd(2)
+        x[0] = 1.5
+        vk.scale(2.0, x)
+        m = vk.matz(2, 2)
+        m[1, 1] = 1j
+        print(x[0], x.numel(), m[1, 1], vk.dot(x, x), vk.dot(x[0:1], x[0:1]))
+        try:
+            vk.dot(x, vk.vecs(2))
+        except TypeError as e:
+            print("dot(): incompatible" in str(e))
+    """)
+    assert out.splitlines() == [
+        "vekracore is already initialised in this process; this shared object cannot be initialised a second time",
+        "3.0 2 1j 9.0 9.0", "True"]

@@ -545,3 +545,162 @@ def test_the_thread_count_reaches_the_session():
         print(added)
         """, check=True)
     assert done.stdout == b"[0, 1, 3, 0, 2]\n"
+
+
+# ---- daemon threads when the interpreter ends -------------------------------------------------------
+
+DAEMONS = {
+    "load_model": f"vn.load_model({path('conv_bn')!r})",
+    "load_model of a missing file": f"vn.load_model({path('missing')!r})",
+    "vector": "vn.vector(big)",
+    "matrix": "vn.matrix(big.reshape(2000, 2000), dtype=np.float64)",
+}
+
+
+@pytest.mark.parametrize("work", DAEMONS.values(), ids=DAEMONS.keys())
+def test_daemon_threads_inside_the_bridge_at_exit(work):
+    """Two daemon threads loop over a call that releases the interpreter lock while the main
+    thread ends: the interpreter ends them as they retake it, which must not end the process
+    abnormally. Several runs, since where the threads are at the end varies."""
+    code = f"""
+        import threading, time
+        import numpy as np
+        import vekra_numpy as vn
+        big = np.ones(4_000_000, dtype=np.float32)
+        def loop():
+            while True:
+                try:
+                    {work}
+                except Exception:
+                    pass
+        for _ in range(2):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.2)
+        print("end")
+    """
+    for run in range(6):
+        done = child(code, text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "end\n"), (run, done.stderr[-2000:])
+
+
+def test_the_bridge_works_from_a_destructor_at_shutdown():
+    """numpy is looked up when the bridge is imported, not at every call (importing is no longer
+    possible once the interpreter is shutting down)."""
+    done = child("""
+        import vekracore as vk
+        import vekra_numpy as vn
+        class Late:
+            def __del__(self):
+                print(vn.vector([1.0, 2.0]).numel(), vn.matrix([[1.0]], dtype="float32").numel(),
+                      vn.asarray(vk.vecd(3)).shape, flush=True)
+        keep = Late()
+    """, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "2 1 (3,)\n", "")
+
+
+# ---- paths and names that are not UTF-8 ----------------------------------------------------------
+
+def test_paths_that_are_not_utf8(tmp_path):
+    raw = os.fsencode(str(tmp_path)) + b"/model-\xff\xfe.onnx"
+    with open(path("affine"), "rb") as src, open(raw, "wb") as dst:
+        dst.write(src.read())
+    (listed,) = os.listdir(tmp_path)  # a str with surrogate escapes
+    for given in (raw, os.fsdecode(raw), pathlib.Path(os.fsdecode(raw)), tmp_path / listed):
+        m = vn.load_model(given)
+        assert vn.input_names(m) == ["x"]
+    missing = os.fsencode(str(tmp_path)) + b"/missing-\xff.onnx"
+    for load, given in ((vn.load_model, missing), (vn.load_model, os.fsdecode(missing)), (vk.model, missing)):
+        with pytest.raises(RuntimeError) as e:
+            load(given)
+        assert "missing-\ufffd.onnx" in str(e.value) and "File doesn't exist" in str(e.value)
+
+
+def test_tensor_names_that_are_not_utf8(tmp_path):
+    from onnx import TensorProto, helper
+    graph = helper.make_graph([helper.make_node("Identity", ["in_QQ"], ["out_QQ"])], "g",
+                              [helper.make_tensor_value_info("in_QQ", TensorProto.FLOAT, [2])],
+                              [helper.make_tensor_value_info("out_QQ", TensorProto.FLOAT, [2])])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)], ir_version=8)
+    file = tmp_path / "names.onnx"
+    file.write_bytes(model.SerializeToString().replace(b"_QQ", b"_\xff\xfe"))
+    m = vn.load_model(file)
+    assert vn.input_names(m) == [os.fsdecode(b"in_\xff\xfe")]
+    assert vn.output_names(m) == [os.fsdecode(b"out_\xff\xfe")]
+    assert os.fsencode(vn.input_names(m)[0]) == b"in_\xff\xfe"
+
+
+# ---- tensors of a rank numpy cannot hold, thread counts, dtype hooks, huge shapes -------------------
+
+def test_a_tensor_beyond_numpys_rank_is_none_and_the_others_come_back(tmp_path):
+    from onnx import TensorProto, helper
+    deep = [1] * 33
+    graph = helper.make_graph([helper.make_node("Identity", ["deep"], ["deep_out"]),
+                               helper.make_node("Identity", ["flat"], ["flat_out"])], "g",
+                              [helper.make_tensor_value_info("deep", TensorProto.FLOAT, deep),
+                               helper.make_tensor_value_info("flat", TensorProto.FLOAT, [3])],
+                              [helper.make_tensor_value_info("deep_out", TensorProto.FLOAT, deep),
+                               helper.make_tensor_value_info("flat_out", TensorProto.FLOAT, [3])])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)], ir_version=8)
+    file = tmp_path / "deep.onnx"
+    file.write_bytes(model.SerializeToString())
+    m = vn.load_model(file)
+    inputs = vn.inputs(m)
+    assert inputs[0] is None and inputs[1].shape == (3,)
+    inputs[1][:] = [1, 2, 3]
+    m.set(0, [0] * 33, 5.0)
+    m.run()
+    outputs = vn.outputs(m)
+    assert outputs[0] is None and outputs[1].tolist() == [1, 2, 3]
+    assert m.get(0, [0] * 33) == 5.0
+
+
+def test_load_model_refuses_more_threads_than_the_limit():
+    """Refused before a session is made (in a child: a session would start them all)."""
+    done = child(f"""
+        import vekra_numpy as vn
+        for threads in (1025, 100000, 2 ** 31 - 1):
+            for file in ({path("affine")!r}, {path("missing")!r}):
+                try:
+                    vn.load_model(file, threads=threads, report=False)
+                except ValueError as e:
+                    print(e)
+    """, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines() == [f"threads must be at most 1024, not {n}" for n in (1025, 100000, 2 ** 31 - 1)
+                                        for _ in range(2)]
+
+
+def test_load_model_takes_the_most_threads_allowed():
+    assert vn.input_names(vn.load_model(path("affine"), threads=1024)) == ["x"]
+
+
+@pytest.mark.parametrize("function, ndim", [(vn.vector, 1), (vn.matrix, 2)])
+def test_a_dtype_hook_cannot_change_what_was_checked(function, ndim):
+    """Resolving dtype runs Python code (an object's .dtype); it happens before the array-like
+    is checked, so a hook reshaping the array cannot make vector() return a matrix."""
+    a = np.arange(4.0).reshape((4,) if ndim == 1 else (2, 2))
+
+    class Reshaping:
+        @property
+        def dtype(self):
+            a.shape = (2, 2) if ndim == 1 else (4,)
+            return np.dtype(np.float32)
+
+    with pytest.raises(ValueError, match="needs a"):
+        function(a, dtype=Reshaping())
+    assert a.ndim != ndim
+
+
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_asarray_of_a_matrix_with_a_huge_empty_shape(suffix):
+    for rows, cols in ((2 ** 62, 0), (2 ** 62, 1), (0, 2 ** 62), (2 ** 63, 0)):
+        try:
+            c = cls("mat", suffix)(rows, cols)
+        except (MemoryError, ValueError, RuntimeError, OverflowError):
+            continue  # too big to make at all
+        try:
+            a = vn.asarray(c)
+        except ValueError:  # numpy refuses such a shape
+            pass
+        else:
+            assert a.shape == (rows, cols) and a.size == 0
