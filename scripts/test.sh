@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the C++ tests (ctest), builds and runs a program against the
-# installed CMake package (tests/cmake-consumer), then runs the Python tests (pytest).
+# installed CMake package (tests/cmake-consumer), then runs the Python tests (pytest) with
+# CPython 3.9 in .venv, or with VEKRA_PYTHON=3.X in .venv-3.X (see scripts/bootstrap.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/bootstrap.sh"
 cd "$root"
-export PATH="$root/.venv/bin:$PATH"
+. scripts/pythons.sh
+venv="$(vekra_venv_for "${VEKRA_PYTHON:-3.9}")"
+export PATH="$root/$venv/bin:$PATH"
 cmake -S . -B build/cpp -G Ninja -DVEKRA_BUILD_TESTS=ON -DVEKRA_BUILD_MODULE=OFF -DVEKRA_WERROR=ON >/dev/null
 cmake --build build/cpp -j2
 ctest --test-dir build/cpp --output-on-failure -j2
@@ -22,4 +25,5 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 echo "CMake package consumer: built against build/pkg, printed the expected result"
-.venv/bin/python -m pytest "$@"
+echo "Python tests with $("$venv/bin/python" -c 'import sys, numpy; print(f"Python {sys.version.split()[0]}, numpy {numpy.__version__}")')"
+"$venv/bin/python" -m pytest "$@"
