@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and one self-contained binary wheel per CPython version into dist/: all of
 # 3.9, 3.10, 3.11, 3.12 and 3.13, or the versions named on the command line (e.g. `3.9 3.13`).
-# Each wheel is built by its own interpreter, in a build-only virtual environment of that
-# Python (build/wheel-venv-3.X; for 3.9 the checkout's .venv), incrementally in that Python's
-# build tree (build/py-wheel for 3.9, build/py-wheel-3.X), then repaired by auditwheel:
-# OpenBLAS, LAPACKE and their Fortran runtime are copied into vekracore.libs/ (beside ONNX
-# Runtime, which the build installs there itself), the extensions' RPATH points there, and the
-# wheel gets the manylinux tag that this machine's glibc allows.
+# Each wheel is built by its own interpreter, in a virtual environment of that Python (the
+# checkout's .venv or .venv-3.X where bootstrap made it, else a build-only build/wheel-venv-3.X),
+# incrementally in that Python's build tree (build/py-wheel for 3.9, build/py-wheel-3.X), then
+# repaired by auditwheel: OpenBLAS, LAPACKE and their Fortran runtime are copied into
+# vekracore.libs/ (beside ONNX Runtime, which the build installs there itself), the extensions'
+# RPATH points there, and the wheel gets the manylinux tag that this machine's glibc allows.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/bootstrap.sh"
@@ -33,7 +33,10 @@ build_hash="$(sha256sum "$raw/build-requirements.txt" | cut -d' ' -f1)"
 
 build_venv() {
   local v="$1" venv
-  if [ "$v" == 3.9 ]; then echo .venv; return; fi  # bootstrap has made it, with everything
+  venv="$(vekra_venv_for "$v")"
+  # The checkout's venv of that Python where bootstrap made one (always .venv for 3.9): the
+  # build tree is the one bootstrap builds in, so only what changed is rebuilt.
+  if [ -x "$venv/bin/python" ]; then echo "$venv"; return; fi
   venv="build/wheel-venv-$v"
   if [ ! -x "$venv/bin/python" ]; then
     "$(vekra_python_for "$v")" -m venv "$venv" >&2
