@@ -309,24 +309,36 @@ py::object matrix(const py::object& a, const py::object& dtype) {
 
 // ---- model tensors -------------------------------------------------------------------------
 
-// The numpy dtype of an element type; none for strings and the types numpy lacks.
-py::object dtypeOf(ONNXTensorElementDataType type) {
+// The numpy dtype of a tensor element type with its size in bytes, taken from the C++ type
+// rather than from the dtype object (whose itemsize field numpy 1 and 2 keep in different
+// places); no dtype for strings and the types numpy lacks.
+struct ElementType {
+  py::object dtype;
+  py::ssize_t size = 0;
+};
+
+template <class T>
+ElementType elementOf() {
+  return {py::dtype::of<T>(), static_cast<py::ssize_t>(sizeof(T))};
+}
+
+ElementType elementTypeOf(ONNXTensorElementDataType type) {
   switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return py::dtype::of<float>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return py::dtype::of<uint8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return py::dtype::of<int8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return py::dtype::of<uint16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return py::dtype::of<int16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return py::dtype::of<int32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::dtype::of<int64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::dtype::of<bool>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return py::dtype("float16");
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return py::dtype::of<double>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::dtype::of<uint32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::dtype::of<uint64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return py::dtype::of<std::complex<float>>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return py::dtype::of<std::complex<double>>();
-    default: return py::none();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return elementOf<float>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return elementOf<uint8_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return elementOf<int8_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return elementOf<uint16_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return elementOf<int16_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return elementOf<int32_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return elementOf<int64_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return elementOf<bool>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return {py::dtype("float16"), 2};
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return elementOf<double>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return elementOf<uint32_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return elementOf<uint64_t>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return elementOf<std::complex<float>>();
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return elementOf<std::complex<double>>();
+    default: return {py::none(), 0};
   }
 }
 
@@ -337,14 +349,14 @@ constexpr std::size_t numpyMaxDims = 32;
 // for a tensor without a numpy dtype (strings, bfloat16, the 8-bit floats) or with more
 // dimensions than numpy's arrays have.
 py::object tensorArray(const Model::Tensor& tensor, py::handle owner) {
-  const py::object dtype = dtypeOf(tensor.type);
-  if (dtype.is_none()) return py::none();
-  const py::dtype d = py::reinterpret_borrow<py::dtype>(dtype);
+  const ElementType element = elementTypeOf(tensor.type);
+  if (element.dtype.is_none()) return py::none();
+  const py::dtype d = py::reinterpret_borrow<py::dtype>(element.dtype);
   std::vector<py::ssize_t> shape(tensor.shape.begin(), tensor.shape.end());
   std::vector<py::ssize_t> strides(shape.size());
   // A tensor with a zero dimension holds nothing, and the product of the others may not fit;
   // numpy then refuses the shape by itself.
-  py::ssize_t stride = d.itemsize();
+  py::ssize_t stride = element.size;
   for (std::size_t k = shape.size(); k-- > 0;) {
     strides[k] = stride;
     if (__builtin_mul_overflow(stride, shape[k], &stride)) stride = 0;

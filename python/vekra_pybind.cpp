@@ -114,8 +114,11 @@ class Location {
 namespace pybind11::detail {
 // An exact list or tuple of exact ints (no Python code can run while it is read) is read
 // directly; its outcome is the list caster's: every index, or a refusal when one overflows.
+// It shows as "List[int]" in signatures, whatever pybind11's list caster calls itself.
 template <>
 struct type_caster<Location> : list_caster<Location, int64_t> {
+  static constexpr auto name = const_name("List[int]");
+
   bool load(handle src, bool convert) {
     PyObject* seq = src.ptr();
     const bool list = PyList_CheckExact(seq);
@@ -136,6 +139,12 @@ struct type_caster<Location> : list_caster<Location, int64_t> {
     }
     return true;
   }
+};
+// A matrix element's (row, column) index loads as pybind11's pair caster loads it and shows
+// as "Tuple[int, int]" in signatures.
+template <>
+struct type_caster<std::pair<std::size_t, std::size_t>> : tuple_caster<std::pair, std::size_t, std::size_t> {
+  static constexpr auto name = const_name("Tuple[int, int]");
 };
 }  // namespace pybind11::detail
 

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# gemm throughput of the wheel in dist/ (scripts/wheel.sh) against numpy, each with the
+# gemm throughput of the Python 3.9 wheel in dist/ (scripts/wheel.sh) against numpy, each with the
 # OpenBLAS its own wheel carries: installs the wheel, numpy and threadpoolctl (the pins of
 # requirements.txt) into a fresh virtual environment outside the checkout and runs
 # bench/wheel_gemm.py there (writes bench/results-wheel.md). Argument: BLAS threads (1).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-wheels=(dist/vekracore-*-manylinux_*.whl)
-[ -f "${wheels[0]}" ] || { echo "no wheel in dist/: run scripts/wheel.sh first" >&2; exit 1; }
+wheels=(dist/vekracore-*-cp39-cp39-manylinux_*.whl)
+[ -f "${wheels[0]}" ] || { echo "no Python 3.9 wheel in dist/: run scripts/wheel.sh first" >&2; exit 1; }
 . "$root/scripts/python39.sh"
 work="$(mktemp -d /tmp/vekracore-wheel-bench.XXXXXX)"
 trap 'rm -rf "$work"' EXIT

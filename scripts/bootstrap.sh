@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Prepares this checkout on a Debian 12 machine and (re)builds vekracore into .venv (into
-# .venv-ort<release> for another ONNX Runtime release chosen with VEKRA_ORT, see scripts/ort.sh).
+# Prepares this checkout on a Debian 12 machine and (re)builds vekracore into a virtual
+# environment: .venv with CPython 3.9 by default, .venv-3.X with VEKRA_PYTHON=3.X (3.10 to 3.13),
+# <venv>-ort<release> for another ONNX Runtime release chosen with VEKRA_ORT (scripts/ort.sh).
 # Every step checks what is already there, so a second run only rebuilds what changed.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 log() { printf '[bootstrap] %s\n' "$*"; }
-. "$root/scripts/ort.sh"  # the ONNX Runtime release (VEKRA_ORT), its library, venv and build dirs
+. "$root/scripts/ort.sh"  # the Python and ONNX Runtime release, their venv and build dirs
 
 # 1. System packages.
 apt_pkgs=(g++ cmake libopenblas-dev liblapacke-dev libboost-dev libgtest-dev zlib1g)
@@ -23,17 +24,17 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# 2. Python 3.9 virtual environment inside the checkout.
+# 2. The chosen Python's virtual environment inside the checkout.
 if [ ! -x "$venv/bin/python" ]; then
-  . "$root/scripts/python39.sh"
-  log "creating $venv with $py39"
-  "$py39" -m venv "$venv"
+  interpreter="$(vekra_python_for "$py_version")"
+  log "creating $venv with $interpreter"
+  "$interpreter" -m venv "$venv"
 fi
 
 # 3. Python packages, reinstalled only when requirements.txt changes.
 req_hash="$(sha256sum requirements.txt | cut -d' ' -f1)"
 if [ "$(cat "$venv/.requirements.sha" 2>/dev/null || true)" != "$req_hash" ]; then
-  log "installing Python packages"
+  log "installing Python packages into $venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt
   echo "$req_hash" > "$venv/.requirements.sha"
 fi
@@ -47,17 +48,18 @@ if [ ! -f "$ort_lib" ]; then
   [ -f "$ort_lib" ] || { echo "onnxruntime-node@$ort_release has no $ort_lib" >&2; exit 1; }
 fi
 
-# 5. Build and install the extension module (incremental: the build tree persists in build/).
-log "building vekracore (ONNX Runtime $ort_release)"
+# 5. Build and install the extension module (incremental: the build tree persists, one per
+# Python and release: build/py-wheel for 3.9, build/py-wheel-3.X for the others, which
+# scripts/wheel.sh builds its wheels in too; under build/ort<release>/ for another release).
+log "building vekracore for Python $py_version (ONNX Runtime $ort_release)"
 export PATH="$root/$venv/bin:$PATH"
-extra=(--config-settings=cmake.define.VEKRA_ORT="$ort_release")
-if [ "$build" != build ]; then
-  extra+=(--config-settings=build-dir="$build/py")
-fi
+extra=(--config-settings=cmake.define.VEKRA_ORT="$ort_release"
+       --config-settings=build-dir="$build/py-wheel$py_suffix")
 if [ -n "${VEKRA_SANITIZE:-}" ]; then
-  extra+=(--config-settings=cmake.define.VEKRA_SANITIZE=ON
-          --config-settings=cmake.build-type=RelWithDebInfo
-          --config-settings=build-dir="$build/py-asan")
+  extra=(--config-settings=cmake.define.VEKRA_ORT="$ort_release"
+         --config-settings=cmake.define.VEKRA_SANITIZE=ON
+         --config-settings=cmake.build-type=RelWithDebInfo
+         --config-settings=build-dir="$build/py-asan$py_suffix")
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   ${extra[@]+"${extra[@]}"} .

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Tests the wheel that scripts/wheel.sh left in dist/ as a user gets it: a fresh Python 3.9
-# virtual environment outside the checkout with only that wheel and the test requirements
-# (no build tools, no .deps/, no build/), checks that every extension module in the wheel
-# resolves OpenBLAS and ONNX Runtime from the wheel's own library folder, then runs the whole
-# pytest suite from a copy of the tests, so that `import vekracore` finds the installed wheel.
-# Extra arguments go to pytest.
+# Tests a wheel that scripts/wheel.sh left in dist/ as a user gets it: the one for CPython 3.9,
+# or with VEKRA_PYTHON=3.X the one for 3.X. A fresh virtual environment of that Python outside
+# the checkout gets the wheel alone first (with the numpy that pip picks for it), then the test
+# requirements, held to that numpy (no build tools, no .deps/, no build/). Checks that pip of
+# another Python refuses the wheel by its tag, that every extension module in the wheel resolves
+# OpenBLAS and ONNX Runtime from the wheel's own library folder, then runs the pytest suite from
+# a copy of the tests, so that `import vekracore` finds the installed wheel. Extra arguments go
+# to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -12,23 +14,43 @@ log() { printf '[test-wheel] %s\n' "$*"; }
 fail() { printf '[test-wheel] %s\n' "$*" >&2; exit 1; }
 start=$SECONDS
 
-wheels=(dist/vekracore-*-manylinux_*.whl)
-[ -f "${wheels[0]}" ] || fail "no wheel in dist/: run scripts/wheel.sh first"
-((${#wheels[@]} == 1)) || fail "more than one wheel in dist/: ${wheels[*]}"
+. "$root/scripts/pythons.sh"
+version="${VEKRA_PYTHON:-3.9}"
+vekra_check_python "$version"
+tag="cp${version/./}"
+wheels=(dist/vekracore-*-"$tag"-"$tag"-manylinux_*.whl)
+[ -f "${wheels[0]}" ] || fail "no Python $version wheel in dist/: run scripts/wheel.sh $version first"
+((${#wheels[@]} == 1)) || fail "more than one Python $version wheel in dist/: ${wheels[*]}"
 wheel="$root/${wheels[0]}"
+interpreter="$(vekra_python_for "$version")"
 
-. "$root/scripts/python39.sh"
+# pip of another Python refuses the wheel by its tag.
+other=3.10
+[ "$version" != 3.10 ] || other=3.9
+if refusal="$("$(vekra_python_for "$other")" -m pip install --dry-run --no-deps --no-index --disable-pip-version-check \
+                "$wheel" 2>&1)"; then
+  fail "pip of Python $other would install $(basename "$wheel")"
+fi
+grep -q "is not a supported wheel on this platform" <<<"$refusal" || fail "pip of Python $other: $refusal"
 
 work="$(mktemp -d /tmp/vekracore-wheel-test.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
-log "fresh virtual environment in $work/venv"
-"$py39" -m venv "$work/venv"
+log "fresh Python $version virtual environment in $work/venv"
+"$interpreter" -m venv "$work/venv"
 py="$work/venv/bin/python"
 
-# The test requirements: the sections of requirements.txt whose heading starts with "# tests".
+log "installing $(basename "$wheel") alone"
+"$py" -m pip install -q --disable-pip-version-check "$wheel" >"$work/pip.log" 2>&1 \
+  || { cat "$work/pip.log" >&2; exit 1; }
+numpy="$("$py" -c 'import numpy; print(numpy.__version__)')"
+log "pip picked numpy $numpy for it"
+
+# The test requirements: the sections of requirements.txt whose heading starts with "# tests",
+# installed without moving numpy from pip's pick.
 awk '/^#/ { tests = ($0 ~ /^# tests/); next } tests && NF' requirements.txt >"$work/test-requirements.txt"
-log "installing $(basename "$wheel") and $(wc -l <"$work/test-requirements.txt") test requirements"
-"$py" -m pip install -q --disable-pip-version-check "$wheel" -r "$work/test-requirements.txt" \
+echo "numpy==$numpy" >"$work/constraints.txt"
+log "installing $(wc -l <"$work/test-requirements.txt") test requirements"
+"$py" -m pip install -q --disable-pip-version-check -r "$work/test-requirements.txt" -c "$work/constraints.txt" \
   >"$work/pip.log" 2>&1 || { cat "$work/pip.log" >&2; exit 1; }
 
 # The tests run from a copy: tests/, the examples and the committed stubs with their generator
@@ -77,7 +99,7 @@ for ext in "${exts[@]}"; do
   log "$name: $(grep -cE "=> $libs/" <<<"$deps") libraries load from vekracore.libs/, ${required[*]} among them"
 done
 
-log "set up in $((SECONDS - start)) s; running the tests against the installed wheel"
+log "set up in $((SECONDS - start)) s; running the tests against the installed wheel (Python $version, numpy $numpy)"
 set +e
 "$py" -m pytest -p no:cacheprovider "$@"
 rc=$?

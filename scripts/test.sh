@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the C++ tests (ctest), builds and runs a program against the
-# installed CMake package (tests/cmake-consumer), then runs the Python tests (pytest).
+# installed CMake package (tests/cmake-consumer), then runs the Python tests (pytest) with
+# CPython 3.9 in .venv, or with VEKRA_PYTHON=3.X in .venv-3.X (see scripts/bootstrap.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/bootstrap.sh"
@@ -24,4 +25,5 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 echo "CMake package consumer: built against $build/pkg, printed the expected result"
+echo "Python tests with $("$venv/bin/python" -c 'import sys, numpy; print(f"Python {sys.version.split()[0]}, numpy {numpy.__version__}")')"
 "$venv/bin/python" -m pytest "$@"

@@ -15,6 +15,11 @@ import tempfile
 import numpy as np
 
 NODE_TESTS_RELATIVE = os.path.join("backend", "test", "data", "node")
+# The newest ONNX IR version that every ONNX Runtime the module is built on (1.17.3 the oldest)
+# loads. Newer onnx
+# packages write some of their node tests with later IR versions, which the oracle (a newer
+# onnxruntime where the Python has no 1.17 build) would run.
+RUNTIME_MAX_IR_VERSION = 9
 
 
 def _child(args):
@@ -39,7 +44,8 @@ def run_models(jobs):
 
 def eligible_node_cases():
     """Names of the onnx package's backend node tests whose inputs and outputs are all float
-    tensors of fixed shape, and which onnxruntime loads and runs on test_data_set_0."""
+    tensors of fixed shape, whose IR version the module's runtime loads, and which onnxruntime
+    loads and runs on test_data_set_0."""
     return json.loads(_child(["eligible"]))
 
 
@@ -83,6 +89,8 @@ def _eligible():
     root = os.path.join(os.path.dirname(onnx.__file__), NODE_TESTS_RELATIVE)
     cases = []
     for case_dir in sorted(glob.glob(os.path.join(root, "test_*"))):
+        if onnx.load(os.path.join(case_dir, "model.onnx"), load_external_data=False).ir_version > RUNTIME_MAX_IR_VERSION:
+            continue
         try:
             session = _session(os.path.join(case_dir, "model.onnx"))
         except Exception:  # onnxruntime cannot load it

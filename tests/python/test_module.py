@@ -1,6 +1,7 @@
 """The module surface: import check, attributes, class methods and their signatures."""
 import os
 import subprocess
+import sys
 
 import pytest
 
@@ -12,17 +13,23 @@ CLASSES = ["model"] + [k + s for s in SUFFIXES for k in ("vec", "view", "mat")]
 FUNCTIONS = ["scale", "sum", "dot", "copy", "swap", "axpy", "matvec", "gemv", "ls", "gemm", "matmul", "hdot"]
 
 
-def python310():
+PYENV_PYTHONS = {(3, 9): "3.9.18", (3, 10): "3.10.13", (3, 11): "3.11.7", (3, 12): "3.12.1", (3, 13): "3.13.0"}
+
+
+def other_python():
+    """An interpreter of the next minor version (3.10 for 3.9), or for the newest, the one before."""
+    minor = sys.version_info[1]
+    other = PYENV_PYTHONS.get((3, minor + 1)) or PYENV_PYTHONS.get((3, minor - 1))
     for candidate in (
-        os.path.expanduser("~/.pyenv/versions/3.10.13/bin/python3.10"),
-        "/root/.pyenv/versions/3.10.13/bin/python3.10",
+        os.path.expanduser(f"~/.pyenv/versions/{other}/bin/python"),
+        f"/root/.pyenv/versions/{other}/bin/python",
     ):
         if os.path.exists(candidate):
             return candidate
     return None
 
 
-@pytest.mark.skipif(python310() is None, reason="no Python 3.10 interpreter installed")
+@pytest.mark.skipif(other_python() is None, reason="no interpreter of another minor version installed")
 def test_import_refused_by_another_interpreter_version():
     path = vk.__file__
     code = (
@@ -35,11 +42,18 @@ def test_import_refused_by_another_interpreter_version():
         "    print(type(e).__name__, str(e), sep='|')\n"
         "    print(sys.version, end='')\n"
     )
-    out = subprocess.run([python310(), "-c", code], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([other_python(), "-c", code], capture_output=True, text=True, check=True).stdout
     kind, message, version = out.split("\n", 1)[0].split("|") + [out.split("\n", 1)[1]]
+    built_for = "{}.{}".format(*sys.version_info[:2])  # 3.9 for the module built for 3.9
     assert kind == "ImportError"
+    if sys.version_info[:2] >= (3, 12):
+        # 3.13 dropped a function of 3.12's C API that the module calls and added ones that
+        # a module built for 3.13 calls: between these two the loader refuses the module (an
+        # ImportError naming the missing function) before its own version check can run.
+        assert message.startswith(f"{path}: undefined symbol: "), message
+        return
     assert message == (
-        "Python version mismatch: module was compiled for Python 3.9, "
+        f"Python version mismatch: module was compiled for Python {built_for}, "
         f"but the interpreter version is incompatible: {version}."
     )
 

@@ -368,6 +368,103 @@ def test_scalar_tensors_are_zero_dimensional():
     assert y[()] == 9.0
 
 
+# The arrays are laid out from the tensors' element sizes, whatever numpy reports for a dtype:
+# under numpy 2, a dtype's itemsize field moved, and reading it the numpy 1 way gives 0, which
+# made every array's strides 0 (all writes landing on the first element).
+
+# Every element type a model tensor can have that numpy has a dtype for (the model refuses
+# float16 tensors, and ONNX Runtime loads no complex ones).
+TENSOR_DTYPES = ["float32", "float64", "bool", "int8", "uint8", "int16", "uint16", "int32", "uint32",
+                 "int64", "uint64"]
+# Shapes that tell rows, columns and planes apart, with a scalar and a single element.
+TENSOR_SHAPES = [(), (1,), (5,), (3, 4), (2, 3, 4)]
+
+
+def identity_model(folder, dtype):
+    """An Identity per shape of TENSOR_SHAPES over tensors of `dtype`, written with IR version 8
+    and opset 13 (what the ONNX Runtime beside the module loads, whatever onnx writes by default)."""
+    import onnx
+    from onnx import helper
+
+    elem = helper.np_dtype_to_tensor_dtype(np.dtype(dtype))
+    names = [f"t{k}" for k in range(len(TENSOR_SHAPES))]
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["in_" + n], ["out_" + n]) for n in names], "g",
+        [helper.make_tensor_value_info("in_" + n, elem, s) for n, s in zip(names, TENSOR_SHAPES)],
+        [helper.make_tensor_value_info("out_" + n, elem, s) for n, s in zip(names, TENSOR_SHAPES)])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)], ir_version=8)
+    onnx.checker.check_model(model)
+    file = os.path.join(folder, f"identity_{dtype}.onnx")
+    onnx.save(model, file)
+    return file
+
+
+def declared_shapes(file):
+    import onnx
+
+    graph = onnx.load(file).graph
+    shape = lambda v: tuple(d.dim_value for d in v.type.tensor_type.shape.dim)
+    return [shape(v) for v in graph.input], [shape(v) for v in graph.output]
+
+
+def distinct_values(shape, dtype, offset):
+    """Values that differ between neighbouring elements (bool: alternating), starting at offset."""
+    count = int(np.prod(shape, dtype=np.int64))
+    values = np.arange(offset, offset + count) % (2 if dtype == "bool" else 100)
+    return values.astype(dtype).reshape(shape)
+
+
+def assert_laid_out_as_declared(arrays, shapes, dtype):
+    for a, shape in zip(arrays, shapes):
+        assert a.dtype == dtype and a.shape == shape
+        assert a.strides == np.zeros(shape, dtype).strides  # row-major, by element size
+        assert a.flags.c_contiguous and a.nbytes == np.dtype(dtype).itemsize * a.size
+
+
+@pytest.mark.parametrize("dtype", TENSOR_DTYPES)
+def test_tensor_arrays_of_every_dtype_address_every_element(tmp_path, dtype):
+    file = identity_model(str(tmp_path), dtype)
+    m = vn.load_model(file)
+    ins, outs = vn.inputs(m), vn.outputs(m)
+    in_shapes, out_shapes = declared_shapes(file)
+    assert_laid_out_as_declared(ins, in_shapes, dtype)
+    assert_laid_out_as_declared(outs, out_shapes, dtype)
+    written = [distinct_values(a.shape, dtype, k) for k, a in enumerate(ins)]
+    for a, w in zip(ins, written):
+        for location in np.ndindex(*a.shape):
+            a[location] = w[location]
+    for a, w in zip(ins, written):  # each element kept its own value
+        np.testing.assert_array_equal(a, w)
+    m.run()
+    for o, w in zip(outs, written):  # the runtime read them where they were written, and so do we
+        for location in np.ndindex(*o.shape):
+            assert o[location] == w[location], (o.shape, location)
+
+
+FLOAT_MODELS = ["affine", "two_inputs", "several_outputs", "scalar", "conv_bn", "passthrough"]
+
+
+@pytest.mark.parametrize("name", FLOAT_MODELS)
+def test_tensor_arrays_agree_with_set_and_get_element_by_element(name):
+    m = vn.load_model(path(name))
+    ins, outs = vn.inputs(m), vn.outputs(m)
+    in_shapes, out_shapes = declared_shapes(path(name))
+    float_ins = [(i, a) for i, a in enumerate(ins) if a is not None and a.dtype == np.float32]
+    float_outs = [(o, a) for o, a in enumerate(outs) if a.dtype == np.float32]
+    assert_laid_out_as_declared([a for _, a in float_ins], [in_shapes[i] for i, _ in float_ins], "float32")
+    assert_laid_out_as_declared([a for _, a in float_outs], [out_shapes[o] for o, _ in float_outs], "float32")
+    for i, a in float_ins:
+        values = distinct_values(a.shape, "float32", 3 * i + 1) / 8
+        for location in np.ndindex(*a.shape):
+            m.set(i, list(location), float(values[location]))
+        for location in np.ndindex(*a.shape):
+            assert a[location] == values[location], (i, location)
+    m.run()
+    for o, a in float_outs:
+        for location in np.ndindex(*a.shape):
+            assert a[location] == m.get(o, list(location)), (o, location)
+
+
 # ---- load_model ----------------------------------------------------------------------------------
 
 

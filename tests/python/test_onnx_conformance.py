@@ -44,10 +44,17 @@ def close(got, want):
     return np.allclose(got, want, rtol=1e-3, atol=1e-7, equal_nan=True)
 
 
+# Per onnx release (its node tests differ): how many cases at least take part, and which of
+# RUNTIME_DIFFERS do not. 461 with onnx 1.15.0 (Python 3.9); 303 with onnx 1.18.0, which writes
+# many of its tests, the seeded Bernoulli ones among them, with IR versions the runtime predates.
+ELIGIBLE = {(1, 15): (400, set()), (1, 18): (280, {"test_bernoulli_seed", "test_bernoulli_seed_expanded"})}
+
+
 def test_enough_cases_are_eligible():
-    # 461 with onnx 1.15.0 and onnxruntime 1.17.3; a sharp drop means the selection broke.
-    assert len(CASES) > 400
-    assert RUNTIME_DIFFERS <= set(CASES)
+    # a sharp drop means the selection broke
+    least, absent = ELIGIBLE[tuple(int(p) for p in onnx.__version__.split(".")[:2])]
+    assert len(CASES) > least
+    assert RUNTIME_DIFFERS - absent <= set(CASES)
 
 
 @pytest.mark.parametrize("case", CASES)
