@@ -5,6 +5,7 @@
 import operator
 import os
 import threading
+import typing
 
 # This process's models, by description, and the descriptions loaded here in load order.
 _models = {}
@@ -75,7 +76,9 @@ class ModelSpec:
 
     __slots__ = ("_path", "_optimization", "_threads", "_dims", "_shapes", "_key")
 
-    def __init__(self, path, *, optimization="all", threads=0, dims=None, shapes=None):
+    def __init__(self, path: typing.Any, *, optimization: str = "all", threads: int = 0,
+                 dims: typing.Optional[typing.Mapping[str, int]] = None,
+                 shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
         path = os.fspath(path)
         if isinstance(path, bytes):
             path = os.fsdecode(path)
@@ -119,16 +122,16 @@ class ModelSpec:
         return self._threads
 
     @property
-    def dims(self) -> dict:
+    def dims(self) -> typing.Dict[str, int]:
         """A copy of the symbolic dimensions pinned at load, name to size."""
         return dict(self._dims)
 
     @property
-    def shapes(self) -> dict:
+    def shapes(self) -> typing.Dict[str, typing.Tuple[int, ...]]:
         """A copy of the input shapes pinned at load, input name to shape tuple."""
         return dict(self._shapes)
 
-    def replace(self, **changes) -> "ModelSpec":
+    def replace(self, **changes: typing.Any) -> "ModelSpec":
         """replace(**changes)
 
         A new description with the given arguments (path, optimization, threads, dims,
@@ -141,7 +144,7 @@ class ModelSpec:
         args.update(changes)
         return ModelSpec(args.pop("path"), **args)
 
-    def model(self):
+    def model(self) -> typing.Any:
         """model()
 
         This process's vekracore.model for the description, loaded by load_model() on the
@@ -183,23 +186,23 @@ class ModelSpec:
         with _loading:
             _models.clear()
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple:
         state = {"optimization": self._optimization, "threads": self._threads, "dims": self._dims,
                  "shapes": self._shapes}
         return (ModelSpec, (self._path,), state)
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict) -> None:
         self.__init__(self._path, **state)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, ModelSpec):
             return NotImplemented
         return self._key == other._key
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._key)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         text = f"ModelSpec({self._path!r}"
         if self._optimization != "all":
             text += f", optimization={self._optimization!r}"
