@@ -17,6 +17,7 @@ Everything that can be checked in the client is checked there, before any task r
 import threading
 
 import dask.array as da
+from dask.base import tokenize
 import numpy as np
 import vekra_numpy
 
@@ -262,16 +263,17 @@ def map_model(spec, x, outputs=None):
     # The description each chunk size runs with: the spec itself, or the spec with its dynamic
     # input dimensions pinned (to the chunk's size on the batch axis when the model leaves it open).
     specs = {c: plan.spec_for(plan.batch or c) for c in set(plan.chunks) if c}
+    token = tokenize(specs, plan.batch, plan.wanted, *plan.arrays)
     args, letters = [], iter("cdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
     for a in plan.arrays:
         args += [a, "b" + "".join(next(letters) for _ in range(a.ndim - 1))]
     runs = da.blockwise(_chunk_task, "b", specs, None, plan.batch, None, plan.wanted, None, plan.out_rows, None,
-                        plan.out_dtypes, None, *args, concatenate=True, dtype=object, token="vekra-run",
+                        plan.out_dtypes, None, *args, concatenate=True, dtype=object, name="vekra-run-" + token,
                         meta=np.empty((0,), dtype=object))
     results = []
     for i, (rows, dtype) in enumerate(zip(plan.out_rows, plan.out_dtypes)):
         ndim = 1 + len(rows)
         results.append(da.map_blocks(
-            _pick, runs, i, dtype=dtype, token="vekra-" + plan.wanted_names[i], chunks=(plan.chunks,) + tuple((d,) for d in rows),
+            _pick, runs, i, dtype=dtype, name=f"vekra-{plan.wanted_names[i]}-{token}", chunks=(plan.chunks,) + tuple((d,) for d in rows),
             new_axis=list(range(1, ndim)) if ndim > 1 else None, meta=np.empty((0,) * ndim, dtype=dtype)))
     return results[0] if plan.single else results

@@ -39,6 +39,8 @@ class ModelSpec:
                 The descriptions whose models this process has loaded, in load order (a description
                 appears again only if it was loaded again after clear()).
         """
+    def __dask_tokenize__(self) -> tuple:
+        ...
     def __eq__(self, other: object) -> bool:
         ...
     def __hash__(self) -> int:

@@ -202,6 +202,10 @@ class ModelSpec:
     def __hash__(self) -> int:
         return hash(self._key)
 
+    def __dask_tokenize__(self) -> tuple:
+        # Dask names the tasks of equal descriptions alike.
+        return ("vekra_numpy.ModelSpec",) + self._key
+
     def __repr__(self) -> str:
         text = f"ModelSpec({self._path!r}"
         if self._optimization != "all":
