@@ -119,6 +119,7 @@ def main():
     import vekra_numpy  # noqa: F401
 
     path, n = squeezenet(), args.images
+    load_before = os.getloadavg()[0]
     rows = []
     t, reference = loop_here(path, n)
     rows.append(("vekra_numpy, one process looping", "-", t))
@@ -135,7 +136,9 @@ def main():
              f"The light squeezenet (onnx {__import__('onnx').__version__}), {n} random images in chunks of "
              f"{CHUNK}, one intra-op thread, optimization 'all'; onnxruntime {onnxruntime.__version__} from "
              f"PyPI beside vekracore's bundled runtime. Best of {args.repeat} after an untimed run that loads "
-             f"the models; on a shared 2-core machine (other jobs ran beside it: expect a few % of noise).", "",
+             f"the models; on a shared 2-core machine whose 1-minute load average was "
+             f"{load_before:.1f} before and {os.getloadavg()[0]:.1f} after the run (other jobs beside it: above 2, "
+             "the workers wait for a core and the figures say little).", "",
              "| engine | workers | time, s | images/s |", "|---|---|---|---|"]
     lines += [f"| {e} | {w} | {t:.2f} | {n / t:.1f} |" for e, w, t in rows]
     lines += ["", f"- 2 workers against 1 (vekra_dask): {vekra1 / vekra2:.2f}x the throughput (target at least 1.8x); "
