@@ -6,8 +6,14 @@ End to end per call: fill the input from a numpy array, run, copy the outputs ou
   ort binding  binding.bind_cpu_input(name, x); session.run_with_iobinding(binding);
                [y.copy() for y in preallocated outputs]
 Every session gets one intra-op thread (vekra_numpy.load_model(..., threads=1) and
-SessionOptions.intra_op_num_threads = 1), so the 2-core machine's load matters less. The three
+SessionOptions.intra_op_num_threads = 1), so the 2-core machine's load matters less. The
 candidates are timed in turns within every repeat, and the medians compared.
+
+onnxruntime's side runs the release vekracore bundles: PyPI has it only for newer Pythons, so
+with --ort-python (scripts/bench.sh passes the interpreter of its bench venv) it runs in that
+child interpreter (bench/ort_side.py), timed there in the same turns. The onnxruntime of this
+interpreter (1.17.3 on Python 3.9) is timed beside it with session.run, which shows what the
+newer release changed (the networks with LRN).
 
 Called by bench.py (a section of results.md and bench/models.png); run alone
 (`.venv/bin/python bench/bench_numpy.py [--quick]`) it replaces that section in the existing
@@ -15,7 +21,9 @@ results.md and redraws the chart.
 """
 import argparse
 import glob
+import json
 import os
+import subprocess
 import statistics
 import sys
 import tempfile
@@ -32,18 +40,53 @@ LEVELS = {"disable": "ORT_DISABLE_ALL", "all": "ORT_ENABLE_ALL"}
 
 
 def interleaved(candidates, repeat, budget=0.1):
-    """Median seconds per call of each candidate (a dict of callables), timed in turns; each
-    repeat starts with the next candidate, so none always runs first (after the others)."""
+    """Median seconds per call of each candidate, timed in turns; each repeat starts with the
+    next candidate, so none always runs first (after the others). A candidate is a callable,
+    or a Timer (which times `number` calls itself, as in another process)."""
+    timers = {k: f if isinstance(f, Timer) else Timer(lambda n, f=f: _time(f, n)) for k, f in candidates.items()}
     number = 1
-    slowest = max(candidates.values(), key=lambda f: _time(f, 1))
-    while _time(slowest, number) < budget / 5 and number < 1 << 16:
+    slowest = max(timers.values(), key=lambda t: t(1))
+    while slowest(number) < budget / 5 and number < 1 << 16:
         number *= 4
-    times = {k: [] for k in candidates}
-    order = list(candidates)
+    times = {k: [] for k in timers}
+    order = list(timers)
     for r in range(repeat):
         for k in order[r % len(order):] + order[:r % len(order)]:
-            times[k].append(_time(candidates[k], number) / number)
+            times[k].append(timers[k](number) / number)
     return {k: statistics.median(v) for k, v in times.items()}
+
+
+class Timer:
+    """Seconds taken by `number` calls, measured by `seconds(number)`."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __call__(self, number):
+        return self.seconds(number)
+
+
+class OrtSide:
+    """onnxruntime in a child interpreter (bench/ort_side.py), one session at a time."""
+
+    def __init__(self, python):
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        self.child = subprocess.Popen([python, os.path.join(HERE, "ort_side.py")], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True, env=env)
+        self.versions = self.ask({"version": True})
+
+    def ask(self, request):
+        self.child.stdin.write(json.dumps(request) + "\n")
+        self.child.stdin.flush()
+        line = self.child.stdout.readline()
+        if not line:
+            raise RuntimeError(f"bench/ort_side.py stopped on {request}")
+        return json.loads(line)
+
+    def load(self, path, level):
+        self.ask({"load": path, "level": LEVELS[level]})
+        return {kind: Timer(lambda n, kind=kind: self.ask({"time": kind, "number": n})["seconds"])
+                for kind in ("run", "binding")}
 
 
 def _time(f, number):
@@ -85,7 +128,9 @@ def small_models(folder, rng):
     return [("MLP 64-256-10", mlp), ("Relu on 64 floats", relu)]
 
 
-def end_to_end(path, level, rng, repeat):
+def end_to_end(path, level, rng, repeat, side=None):
+    """Per-call medians: "ours", onnxruntime's "run" and "binding" (in `side` if given, else in
+    this interpreter), and, with a side, this interpreter's onnxruntime "run_here"."""
     import onnxruntime as ort
 
     m = vn.load_model(path, optimization=level, threads=1)
@@ -117,9 +162,11 @@ def end_to_end(path, level, rng, repeat):
         return [y.copy() for y in preallocated]
 
     for r, o, b in zip(ours(), ort_run(), ort_binding()):  # same results before timing
-        np.testing.assert_allclose(r, o, rtol=1e-5, atol=1e-6)
-        np.testing.assert_allclose(r, b, rtol=1e-5, atol=1e-6)
-    return interleaved({"ours": ours, "run": ort_run, "binding": ort_binding}, repeat)
+        np.testing.assert_allclose(r, o, rtol=1e-4, atol=1e-5)
+        np.testing.assert_allclose(r, b, rtol=1e-4, atol=1e-5)
+    if side is None:
+        return interleaved({"ours": ours, "run": ort_run, "binding": ort_binding}, repeat)
+    return interleaved({"ours": ours, **side.load(path, level), "run_here": ort_run}, repeat)
 
 
 def fill_alone(path, repeat):
@@ -145,28 +192,46 @@ def us(s):
     return f"{s * 1e6:.2f}"
 
 
-def section(report, quick=False):
+def section(report, quick=False, ort_python=None):
     """Adds the section to `report` (bench.py's Report) and draws bench/models.png."""
+    import onnxruntime as ort
+
     rng = np.random.default_rng(3)
     repeat = 3 if quick else 9
+    side = OrtSide(ort_python) if ort_python else None
+    here = ort.__version__
+    there = side.versions["onnxruntime"] if side else here
     report.section(TITLE, "Medians of interleaved timings, one intra-op thread per session; ratios are "
                    "vekracore's time over onnxruntime's (below 1: vekracore faster). End to end = fill the "
                    "input from numpy, run, copy the outputs out to numpy.")
+    where = (f"onnxruntime {there} from PyPI on Python {side.versions['python']}, in a child interpreter "
+             f"timed in the same turns" if side else f"onnxruntime {here} from PyPI, in this interpreter")
+    report.lines.append(f"vekracore runs on the ONNX Runtime library it bundles; onnxruntime's columns are {where}"
+                        + (f"; the last two columns are onnxruntime {here}'s session.run in this interpreter "
+                           "(the release before the LRN slowdown, see bench/README.md)" if side else "")
+                        + ". The machine is shared with other work: ratios are the figures to read.")
+    report.lines.append("")
     rows, chart = [], {level: [] for level in LEVELS}
     models = light_models()
     with tempfile.TemporaryDirectory() as folder:
         for name, path in models + small_models(folder, rng):
             small = not any(name == n for n, _ in models)
             for level in LEVELS:
-                t = end_to_end(path, level, rng, repeat)
+                t = end_to_end(path, level, rng, repeat, side)
                 fmt = us if small else ms
-                rows.append([name, level, fmt(t["ours"]), fmt(t["run"]), fmt(t["binding"]),
-                             f"{t['ours'] / t['run']:.2f}", f"{t['ours'] / t['binding']:.2f}"])
+                row = [name, level, fmt(t["ours"]), fmt(t["run"]), fmt(t["binding"]),
+                       f"{t['ours'] / t['run']:.2f}", f"{t['ours'] / t['binding']:.2f}"]
+                if side:
+                    row += [fmt(t["run_here"]), f"{t['ours'] / t['run_here']:.2f}"]
+                rows.append(row)
                 if not small:
                     chart[level].append((name, t))
                 print(f"  {name} {level}: {t['ours'] * 1e3:.3f} / {t['run'] * 1e3:.3f} / {t['binding'] * 1e3:.3f} ms",
                       file=sys.stderr)
-        report.table(["model", "level", "vekracore", "ort run", "ort IOBinding", "÷ run", "÷ IOBinding"], rows)
+        header = ["model", "level", "vekracore", f"ort {there} run", f"ort {there} IOBinding", "÷ run", "÷ IOBinding"]
+        if side:
+            header += [f"ort {here} run", f"÷ {here} run"]
+        report.table(header, rows)
         report.lines.append("Times in ms for the model-zoo networks, µs for the MLP and the Relu.")
         report.lines.append("")
         t, count, nbytes = fill_alone(dict(models)["squeezenet"], repeat)
@@ -176,11 +241,11 @@ def section(report, quick=False):
                      [["np.copyto into vekra_numpy.inputs(m)[0]", us(t["bridge"]), f"{t['bridge'] / t['copyto']:.2f}"],
                       ["np.copyto between plain arrays (same bytes)", us(t["copyto"]), "1.00"],
                       [f"{count} m.set() calls", us(t["set"]), f"{t['set'] / t['copyto']:.0f}"]])
-    draw(chart)
+    draw(chart, there)
     return rows
 
 
-def draw(chart):
+def draw(chart, version):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -190,8 +255,8 @@ def draw(chart):
     for ax, (level, entries) in zip(axes, chart.items()):
         names = [n for n, _ in entries]
         xs = np.arange(len(names))
-        for k, (key, label) in enumerate((("ours", "vekracore (vekra_numpy)"), ("run", "onnxruntime run"),
-                                          ("binding", "onnxruntime IOBinding"))):
+        for k, (key, label) in enumerate((("ours", "vekracore (vekra_numpy)"), ("run", f"onnxruntime {version} run"),
+                                          ("binding", f"onnxruntime {version} IOBinding"))):
             ax.bar(xs + (k - 1) * 0.27, [t[key] * 1e3 for _, t in entries], 0.27, label=label)
         ax.set_xticks(xs)
         ax.set_xticklabels(names, rotation=40, ha="right")
@@ -226,7 +291,8 @@ if __name__ == "__main__":
 
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer repeats")
+    ap.add_argument("--ort-python", help="an interpreter with the onnxruntime release vekracore bundles")
     args = ap.parse_args()
     report = Report()
-    section(report, args.quick)
+    section(report, args.quick, args.ort_python)
     print("wrote", splice([line for line in report.lines]))

@@ -1,6 +1,7 @@
 """Runs a model-zoo network from the onnx package through vekra_numpy with a numpy input:
 loaded with ONNX Runtime's optimisations, input written straight into the model's tensor,
-output read as an array. Prints the top-5 classes and the latency against onnxruntime."""
+output read as an array. Prints the scores, checked against onnxruntime's, and the latency
+against onnxruntime."""
 import os
 import statistics
 import time
@@ -36,11 +37,15 @@ def theirs():
     return session.run(None, {"data_0": image})[0]
 
 
-assert np.array_equal(ours(), theirs())
-# The "light" networks carry constant weights, so every class scores the same here; the
-# stable sort then lists the first five.
-top5 = np.argsort(-ours().ravel(), kind="stable")[:5]
-print("top-5 classes:", top5.tolist(), "scores:", [f"{s:.4f}" for s in ours().ravel()[top5]])
+# The onnx package's "light" networks have the real architectures but placeholder weights, not
+# trained ones: every one of the 1000 classes gets the same score, so there is no top-5 to read.
+# What can be checked is that vekracore computes what onnxruntime's InferenceSession computes.
+ours_scores, their_scores = ours().ravel(), theirs().ravel()
+difference = float(np.abs(ours_scores - their_scores).max())
+assert difference <= 1e-6, difference
+print(f"scores: {ours_scores.size} classes, from {ours_scores.min():.4f} to {ours_scores.max():.4f} (placeholder "
+      f"weights, so no class stands out); onnxruntime {ort.__version__} gives the same scores "
+      f"(largest difference {difference:.1e})")
 
 
 def median_ms(functions, n=15):

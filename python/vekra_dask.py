@@ -119,6 +119,9 @@ class _Plan:
                 self.pin.append((name, a.shape[1:]))
         if first is None:
             raise ValueError("map_model() needs a model with inputs")
+        if self.pin and spec.optimization == "disable":
+            raise ValueError(f"input '{self.pin[0][0]}' has dynamic dimensions, which map_model pins through "
+                             "ModelSpec shapes, and pinning needs optimization 'basic' or above, not 'disable'")
         self.chunks = first.chunks[0]
         self.rows = first.shape[0]
         if self.batch is not None:

@@ -6,8 +6,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstddef>
+#include <map>
+#include <optional>
+#include <stdexcept>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,9 +22,39 @@
 #include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
+#include "utils/OnnxFile"
 #include "vekra_numpy_spec.h"  // vekraNumpySpecSource, generated from vekra_numpy_spec.py
 
 namespace py = pybind11;
+
+namespace {
+
+// Any Python object, documented (and so typed in the stubs) as what `dims` and `shapes` take;
+// load_model checks the values itself, for messages that name the offending entry.
+inline int anyObject(PyObject*) { return 1; }
+
+class DimsArgument : public py::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(DimsArgument, object, anyObject)
+};
+
+class ShapesArgument : public py::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(ShapesArgument, object, anyObject)
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<DimsArgument> {
+  static constexpr auto name = const_name("typing.Mapping[str, typing.SupportsIndex] | None");
+};
+template <>
+struct handle_type_name<ShapesArgument> {
+  static constexpr auto name = const_name("typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None");
+};
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -226,6 +260,163 @@ py::list tensorNames(py::handle m) {
   return names;
 }
 
+// ---- dynamic dimensions ----------------------------------------------------------------------
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// "'a', 'b' and 'c'"
+template <class Range>
+std::string quotedList(const Range& names) {
+  std::string text;
+  std::size_t k = 0;
+  const std::size_t n = std::size(names);
+  for (const auto& name : names) {
+    text += (k == 0 ? "" : k + 1 == n ? " and " : ", ") + quoted(name);
+    ++k;
+  }
+  return text;
+}
+
+// A size given as a Python int (or anything with __index__ but bool): positive, within int64.
+int64_t positiveSize(py::handle value, const std::string& where) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+    throw py::type_error(where + " must be a positive int, not " + typeName(value));
+  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long size = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0 || size < 1)
+    throw py::value_error(where + " must be a positive int, not " + py::repr(index).cast<std::string>());
+  return static_cast<int64_t>(size);
+}
+
+// The items of the mapping `m` given as `what` (None: none), keys checked to be str.
+std::vector<std::pair<std::string, py::object>> mappingItems(const py::object& m, const char* what,
+                                                            const char* keys) {
+  std::vector<std::pair<std::string, py::object>> items;
+  if (m.is_none()) return items;
+  const py::object mapping = py::module_::import("collections.abc").attr("Mapping");
+  if (!py::isinstance(m, mapping))
+    throw py::type_error(std::string(what) + " must be a mapping from " + keys + ", not " + typeName(m));
+  for (const py::handle item : m.attr("items")()) {
+    const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+    if (!PyUnicode_Check(pair[0].ptr()))
+      throw py::type_error(std::string(what) + " keys must be str, not " + typeName(pair[0]));
+    items.emplace_back(pair[0].cast<std::string>(), py::reinterpret_borrow<py::object>(pair[1]));
+  }
+  return items;
+}
+
+// The sizes that pin symbolic dimensions, by name, and where each came from.
+struct Pin {
+  int64_t size;
+  std::string source;
+};
+
+void pin(std::map<std::string, Pin>& pins, const std::string& symbol, int64_t size, const std::string& source) {
+  const auto [at, added] = pins.try_emplace(symbol, Pin{size, source});
+  if (!added && at->second.size != size)
+    throw py::value_error(source + " pins " + quoted(symbol) + " to " + std::to_string(size) + ", but " +
+                          at->second.source + " pins it to " + std::to_string(at->second.size));
+}
+
+// Checks `dims` and `shapes` and turns them into the sizes of symbolic dimensions that the
+// session is given. Types and sizes are checked first; names and shapes then against the
+// inputs the file declares. If the file cannot be read as a model, only the sizes of `dims`
+// go on, and ONNX Runtime reports what is wrong with the file.
+std::vector<std::pair<std::string, int64_t>> pinnedDimensions(const std::string& file, const py::object& dims,
+                                                              const py::object& shapes) {
+  std::vector<std::pair<std::string, int64_t>> dimSizes;
+  for (const auto& [name, value] : mappingItems(dims, "dims", "dimension names to sizes"))
+    dimSizes.emplace_back(name, positiveSize(value, "dims[" + quoted(name) + "]"));
+  std::vector<std::pair<std::string, std::vector<int64_t>>> shapeSizes;
+  for (const auto& [name, value] : mappingItems(shapes, "shapes", "input names to shapes")) {
+    const std::string where = "shapes[" + quoted(name) + "]";
+    if (!PySequence_Check(value.ptr()) || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
+      throw py::type_error(where + " must be a sequence of sizes, such as (1, 3, 224, 224), not " + typeName(value));
+    std::vector<int64_t> sizes;
+    std::size_t k = 0;
+    for (const py::handle size : py::reinterpret_borrow<py::sequence>(value))
+      sizes.push_back(positiveSize(size, where + "[" + std::to_string(k++) + "]"));
+    shapeSizes.emplace_back(name, std::move(sizes));
+  }
+  if (dimSizes.empty() && shapeSizes.empty()) return dimSizes;
+
+  std::optional<Vekra::Onnx::DeclaredGraph> graph;
+  try {
+    graph = Vekra::Onnx::readDeclaredGraph(file);
+  } catch (const std::exception&) {
+    return dimSizes;
+  }
+  std::vector<std::string> symbols;
+  std::vector<std::string> inputNames;
+  for (const Vekra::Onnx::DeclaredTensor& input : graph->inputs) {
+    inputNames.push_back(input.name);
+    for (const Vekra::Onnx::DeclaredDimension& dim : input.dims)
+      if (!dim.symbol.empty() && std::find(symbols.begin(), symbols.end(), dim.symbol) == symbols.end())
+        symbols.push_back(dim.symbol);
+  }
+  std::map<std::string, Pin> pins;
+  for (const auto& [name, size] : dimSizes) {
+    if (std::find(symbols.begin(), symbols.end(), name) == symbols.end())
+      throw py::value_error("dims names " + quoted(name) + ", which no input of the model has as a symbolic "
+                            "dimension; " + (symbols.empty() ? std::string("its inputs have none")
+                                                             : "its inputs have " + quotedList(symbols)));
+    pin(pins, name, size, "dims[" + quoted(name) + "]");
+  }
+  for (const auto& [name, sizes] : shapeSizes) {
+    const std::string where = "shapes[" + quoted(name) + "]";
+    const auto input = std::find_if(graph->inputs.begin(), graph->inputs.end(),
+                                    [&](const Vekra::Onnx::DeclaredTensor& t) { return t.name == name; });
+    if (input == graph->inputs.end())
+      throw py::value_error(where + " names no input of the model; " +
+                            (inputNames.empty() ? std::string("it has none") : "its inputs are " + quotedList(inputNames)));
+    if (!input->ranked)
+      throw py::value_error(where + ": input " + quoted(name) + " declares no shape in the model file, so its "
+                            "dimensions have no names to pin");
+    if (sizes.size() != input->dims.size())
+      throw py::value_error(where + " has " + std::to_string(sizes.size()) + " size" + (sizes.size() == 1 ? "" : "s") +
+                            ", but input " + quoted(name) + " has " + std::to_string(input->dims.size()) +
+                            " dimension" + (input->dims.size() == 1 ? "" : "s"));
+    for (std::size_t k = 0; k < sizes.size(); ++k) {
+      const Vekra::Onnx::DeclaredDimension& dim = input->dims[k];
+      const std::string at = where + "[" + std::to_string(k) + "]";
+      if (dim.size && *dim.size >= 0) {
+        if (*dim.size != sizes[k])
+          throw py::value_error(at + " is " + std::to_string(sizes[k]) + ", but dimension " + std::to_string(k) +
+                                " of input " + quoted(name) + " is fixed at " + std::to_string(*dim.size));
+      } else if (!dim.symbol.empty()) {
+        pin(pins, dim.symbol, sizes[k], at);
+      } else {
+        throw py::value_error(at + ": dimension " + std::to_string(k) + " of input " + quoted(name) +
+                              " is dynamic without a symbolic name, and ONNX Runtime pins dimensions by name "
+                              "only; name it in the model file (for example with "
+                              "onnx.tools.update_model_dims.update_inputs_outputs_dims), then pin that name");
+      }
+    }
+  }
+  std::vector<std::pair<std::string, int64_t>> result;
+  for (const auto& [symbol, p] : pins) result.emplace_back(symbol, p.size);
+  return result;
+}
+
+// What load_model says of a dimension still dynamic once the session is made.
+std::string dynamicMessage(const Vekra::Onnx::DynamicDimension& d) {
+  std::string text = d.direction + " " + std::to_string(d.index) + " " + quoted(d.tensor) + " dimension " +
+                     std::to_string(d.position) + " is dynamic";
+  if (d.direction == "input") {
+    if (d.symbol.empty())
+      return text + " without a symbolic name, and ONNX Runtime pins dimensions by name only: name it in the "
+                    "model file (for example with onnx.tools.update_model_dims.update_inputs_outputs_dims), "
+                    "then pin that name with dims={'name': size}";
+    return text + " (" + quoted(d.symbol) + "): pin it with dims={" + quoted(d.symbol) +
+           ": size} or give the input's whole shape with shapes={" + quoted(d.tensor) + ": (...)}";
+  }
+  text += d.symbol.empty() ? " without a symbolic name" : " (" + quoted(d.symbol) + ")";
+  return text + " once the inputs are pinned: pin the input dimensions its size derives from with dims= or "
+                "shapes=; an output whose size depends on the input values cannot be allocated before a run";
+}
+
 // ---- loading models --------------------------------------------------------------------------
 
 GraphOptimizationLevel optimizationLevel(const std::string& name) {
@@ -236,7 +427,8 @@ GraphOptimizationLevel optimizationLevel(const std::string& name) {
   throw py::value_error("optimization must be 'disable', 'basic', 'extended' or 'all', not '" + name + "'");
 }
 
-py::object loadModel(const py::object& path, const std::string& optimization, int threads, bool report) {
+py::object loadModel(const py::object& path, const std::string& optimization, int threads, bool report,
+                     const DimsArgument& dims, const ShapesArgument& shapes) {
   Model::Options options;
   options.optimization = optimizationLevel(optimization);
   if (threads < 0) throw py::value_error("threads must be 0 (the default) or more, not " + std::to_string(threads));
@@ -245,19 +437,21 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
   const py::object fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
   if (!fsPath) throw py::error_already_set();
   const std::string file = fsPath.cast<std::string>();
+  options.dimensions = pinnedDimensions(file, dims, shapes);
+  if (!options.dimensions.empty() && options.optimization == ORT_DISABLE_ALL)
+    throw py::value_error("dims and shapes need optimization 'basic' or above: ONNX Runtime pins dimensions "
+                          "as a graph optimization, which 'disable' turns off");
   std::unique_ptr<Model> model;
-  {
+  try {
     py::gil_scoped_release released;
     model = std::make_unique<Model>(file, options);
+  } catch (const Vekra::Onnx::DynamicDimension& d) {
+    throw py::value_error(dynamicMessage(d));
   }
   return py::cast(std::move(model));
 }
 
 // ---- model descriptions: declared tensors and ModelSpec ----------------------------------------
-
-// Symbolic dimension names, read beside the sizes (slot 63 of the API 17 table).
-using GetSymbolicDimensions =
-    Vekra::Onnx::api::Entry<63, OrtStatus*(const OrtTensorTypeAndShapeInfo*, const char**, std::size_t)>;
 
 // One declared tensor as (name, dtype or None, shape): each dimension its size, or for a
 // dynamic one its symbolic name, or None when it has none. A value that is not a tensor
@@ -266,12 +460,11 @@ py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
   if (info.onnxType() != ONNX_TYPE_TENSOR) return py::make_tuple(py::str(name), py::none(), py::none());
   const OrtTensorTypeAndShapeInfo* tensor = info.tensorInfo();
   const std::vector<int64_t> dims = Vekra::Onnx::shape(tensor);
-  std::vector<const char*> symbols(dims.size(), nullptr);
-  Vekra::Onnx::call<GetSymbolicDimensions>(tensor, symbols.data(), symbols.size());
+  const std::vector<std::string> symbols = Vekra::Onnx::symbolicShape(tensor);
   py::list shape;
   for (std::size_t k = 0; k < dims.size(); ++k) {
     if (dims[k] >= 0) shape.append(py::int_(dims[k]));
-    else if (symbols[k] != nullptr && symbols[k][0] != '\0') shape.append(py::str(symbols[k]));
+    else if (!symbols[k].empty()) shape.append(py::str(symbols[k]));
     else shape.append(py::none());
   }
   return py::make_tuple(py::str(name), dtypeOf(Vekra::Onnx::elementType(tensor)), py::tuple(shape));
@@ -357,12 +550,19 @@ PYBIND11_MODULE(vekra_numpy, m) {
   m.def("output_names", &tensorNames<false>, py::arg("m"),
         "output_names(m)\n\nThe names of the model's outputs, in session order.");
   m.def("load_model", &loadModel, py::arg("path"), py::kw_only(), py::arg("optimization") = "all",
-        py::arg("threads") = 0, py::arg("report") = false,
-        "load_model(path, *, optimization='all', threads=0, report=False)\n\n"
+        py::arg("threads") = 0, py::arg("report") = false, py::arg("dims") = py::none(),
+        py::arg("shapes") = py::none(),
+        "load_model(path, *, optimization='all', threads=0, report=False, dims=None, shapes=None)\n\n"
         "Loads the ONNX file `path` as a vekracore.model whose session uses the graph optimization\n"
         "level `optimization` ('disable', 'basic', 'extended' or 'all') and `threads` intra-op\n"
         "threads (0: ONNX Runtime's default), printing the report of its inputs and outputs only if\n"
-        "`report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).");
+        "`report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).\n\n"
+        "Dynamic dimensions are pinned before the session is made: `dims` maps a symbolic dimension's\n"
+        "name to its size (dims={'batch': 1}), `shapes` an input's name to its whole shape\n"
+        "(shapes={'x': (1, 3, 640, 640)}; its dynamic dimensions are pinned through their names, its\n"
+        "fixed ones must match). Pinning needs `optimization` 'basic' or above. Every input and output\n"
+        "must then have a fixed shape, or ValueError names the dimension still dynamic. Weights in an\n"
+        "external data file are read from beside `path`.");
   m.def("describe", &describe, py::arg("path"),
         "describe(path)\n\n"
         "The inputs and outputs the ONNX file `path` declares, as two lists (inputs, outputs) of\n"

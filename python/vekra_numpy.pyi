@@ -126,14 +126,21 @@ def inputs(m: typing.Any) -> list:
     over the model's own tensors (no copy; each keeps `m` alive). Values written into them are
     what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) is None.
     """
-def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0, report: bool = False) -> typing.Any:
+def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> typing.Any:
     """
-    load_model(path, *, optimization='all', threads=0, report=False)
+    load_model(path, *, optimization='all', threads=0, report=False, dims=None, shapes=None)
     
     Loads the ONNX file `path` as a vekracore.model whose session uses the graph optimization
     level `optimization` ('disable', 'basic', 'extended' or 'all') and `threads` intra-op
     threads (0: ONNX Runtime's default), printing the report of its inputs and outputs only if
     `report` is true. Tensors are allocated once, zero-filled, as by vekracore.model(path).
+    
+    Dynamic dimensions are pinned before the session is made: `dims` maps a symbolic dimension's
+    name to its size (dims={'batch': 1}), `shapes` an input's name to its whole shape
+    (shapes={'x': (1, 3, 640, 640)}; its dynamic dimensions are pinned through their names, its
+    fixed ones must match). Pinning needs `optimization` 'basic' or above. Every input and output
+    must then have a fixed shape, or ValueError names the dimension still dynamic. Weights in an
+    external data file are read from beside `path`.
     """
 def matrix(a: typing.Any, dtype: typing.Any = None) -> typing.Any:
     """

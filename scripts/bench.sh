@@ -6,7 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/bootstrap.sh"
 cd "$root"
-.venv/bin/python bench/bench.py "$@"
+. scripts/bench-venv.sh
+.venv/bin/python bench/bench.py --ort-python "$ort_python" "$@"
 # element access against numpy and a do-nothing C floor; VEKRA_BENCH_BEFORE=DIR (a directory
 # holding an earlier build of the module) adds that build's figures beside this one's
 .venv/bin/python bench/element_access.py ${VEKRA_BENCH_BEFORE:+--before "$VEKRA_BENCH_BEFORE"}

@@ -4,6 +4,7 @@ Element types by suffix (s d c z) with their numpy dtype and tolerance; containe
 (vec view mat); and `Operand`, which builds a container of any kind from a numpy array,
 surrounded by sentinel elements that no operation may change, and reads it back.
 """
+import ctypes
 import re
 
 import numpy as np
@@ -18,6 +19,23 @@ COMPLEX = "cz"
 KINDS = ("vec", "view", "mat")
 DTYPE = {"s": np.float32, "d": np.float64, "c": np.complex64, "z": np.complex128}
 RTOL = {"s": 2e-5, "d": 1e-12, "c": 2e-5, "z": 1e-12}
+
+
+# ---- the ONNX Runtime library vekracore runs on --------------------------------------------
+
+
+def _ort_version():
+    """The version of the libonnxruntime that vekracore loaded, from its OrtGetApiBase()."""
+    with open("/proc/self/maps") as maps:
+        libraries = {line.split()[-1] for line in maps if "libonnxruntime" in line}
+    assert len(libraries) == 1, libraries
+    library = ctypes.CDLL(libraries.pop())
+    library.OrtGetApiBase.restype = ctypes.POINTER(ctypes.c_void_p * 2)
+    get_version = ctypes.CFUNCTYPE(ctypes.c_char_p)(library.OrtGetApiBase().contents[1])
+    return tuple(int(part) for part in get_version().decode().split("."))
+
+
+ORT_VERSION = _ort_version()
 
 
 @pytest.fixture(params=SUFFIXES)

@@ -178,6 +178,9 @@ def refusals():
          "the model's inputs are ['x', 'k']; missing: ['k'], unknown: []"),
         ("int64_input", {"x": da.from_array(pair["x"], chunks=2), "k": pair["k"]}, None, TypeError,
          "the array for input 'k' must be a dask array, not ndarray"),
+        ("dynamic", da.from_array(f32, chunks=(2, 3)), None, ValueError,
+         "input 'x' has dynamic dimensions, which map_model pins through ModelSpec shapes, and pinning needs "
+         "optimization 'basic' or above, not 'disable'"),
         ("affine", f32, None, TypeError,
          "map_model() x must be a dask array or a mapping of input names to dask arrays, not ndarray"),
         ("affine", da.from_array(f32, chunks=(2, 3)), ["z"], ValueError, "the model has no output 'z'; its outputs are ['y']"),
@@ -189,7 +192,7 @@ def refusals():
 @pytest.mark.parametrize("name, x, outputs, exc, message", refusals())
 def test_checks_before_any_task(name, x, outputs, exc, message):
     before = vn.ModelSpec.loads()
-    spec = vn.ModelSpec(path(name))
+    spec = vn.ModelSpec(path(name), optimization="disable" if name == "dynamic" else "all")
     if exc is None:
         y = vekra_dask.map_model(spec, x, outputs=outputs)
         assert isinstance(y, da.Array) and y.shape == (6,) and y.chunks == ((2, 2, 2),)

@@ -84,7 +84,7 @@ def test_report_before_a_failed_construction():
 
     stdout, stderr = report_of("dynamic")
     assert stdout == lines("Vekra::Onnx::Model:: input name 0 'x'", "Vekra::Onnx::Model:: input shape 0 '{-1, 3}'")
-    assert stderr.startswith("RuntimeError: ") and "shape.Size() must >=0" in stderr
+    assert stderr.startswith("RuntimeError: ") and "shape.Size() must" in stderr
 
     stdout, stderr = report_of("sequence_output")
     assert stdout == lines(*tensor_lines("input", 0, "x", [2]), "Vekra::Onnx::Model:: output name 0 'ys'")

@@ -13,6 +13,7 @@ import onnx
 import pytest
 
 import vekracore as vk
+from conftest import ORT_VERSION
 from ort_oracle import NODE_TESTS_RELATIVE, eligible_node_cases, load_node_tensors, run_models
 
 NODE_TESTS = os.path.join(os.path.dirname(onnx.__file__), NODE_TESTS_RELATIVE)
@@ -32,6 +33,13 @@ RUNTIME_DIFFERS = {
 }
 
 
+# Cases whose expected data (onnx 1.15.0) the ONNX Runtime releases after 1.17 no longer match:
+# average pooling with ceil_mode and count_include_pad divides the last window by another count.
+NEWER_RUNTIME_DIFFERS = {
+    "test_averagepool_3d_dilations_large_count_include_pad_is_1_ceil_mode_is_True",
+}
+
+
 def close(got, want):
     return np.allclose(got, want, rtol=1e-3, atol=1e-7, equal_nan=True)
 
@@ -44,6 +52,8 @@ def test_enough_cases_are_eligible():
 
 @pytest.mark.parametrize("case", CASES)
 def test_node_case(case):
+    if case in NEWER_RUNTIME_DIFFERS and ORT_VERSION > (1, 17, 3):
+        pytest.skip(f"ONNX Runtime {ORT_VERSION} no longer matches this case's expected data")
     case_dir = os.path.join(NODE_TESTS, case)
     model_path = os.path.join(case_dir, "model.onnx")
     inputs = load_node_tensors(case_dir, "input")
