@@ -29,6 +29,7 @@
 #include "types/Vector"
 #include "types/VectorView"
 #include "utils/OnnxFile"
+#include "vekra_numpy_spec.h"  // vekraNumpySpecSource, generated from vekra_numpy_spec.py
 
 namespace py = pybind11;
 
@@ -613,6 +614,68 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
   return py::cast(std::move(model));
 }
 
+// ---- model descriptions: declared tensors and ModelSpec ----------------------------------------
+
+// One declared tensor as (name, dtype or None, shape): each dimension its size, or for a
+// dynamic one its symbolic name, or None when it has none. A value that is not a tensor
+// (sequence, map) gives dtype None and shape None.
+py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
+  if (info.onnxType() != ONNX_TYPE_TENSOR) return py::make_tuple(py::str(name), py::none(), py::none());
+  const OrtTensorTypeAndShapeInfo* tensor = info.tensorInfo();
+  const std::vector<int64_t> dims = Vekra::Onnx::shape(tensor);
+  const std::vector<std::string> symbols = Vekra::Onnx::symbolicShape(tensor);
+  py::list shape;
+  for (std::size_t k = 0; k < dims.size(); ++k) {
+    if (dims[k] >= 0) shape.append(py::int_(dims[k]));
+    else if (!symbols[k].empty()) shape.append(py::str(symbols[k]));
+    else shape.append(py::none());
+  }
+  return py::make_tuple(py::str(name), dtypeOf(Vekra::Onnx::elementType(tensor)), py::tuple(shape));
+}
+
+// The inputs and outputs an ONNX file declares, read from a session created without graph
+// optimisations and without allocating any tensor, so dynamic dimensions are allowed.
+py::tuple describe(const py::object& path) {
+  const py::object fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!fsPath) throw py::error_already_set();
+  const std::string file = fsPath.cast<std::string>();
+  if (file.find('\0') != std::string::npos) throw py::value_error("model path contains a NUL character");
+  using namespace Vekra::Onnx;
+  struct Declared {
+    std::string name;
+    TypeInfo info;
+  };
+  std::vector<Declared> inputs, outputs;
+  {
+    py::gil_scoped_release released;
+    const Env env(ORT_LOGGING_LEVEL_WARNING, "vekra_numpy.describe");
+    SessionOptions options;
+    options.setGraphOptimizationLevel(ORT_DISABLE_ALL).setIntraOpNumThreads(1);
+    const Session session(env, file.c_str(), options);
+    const Allocator allocator(session, MemoryInfo::createCpu(OrtArenaAllocator, OrtMemTypeDefault));
+    for (std::size_t i = 0; i < session.inputCount(); ++i)
+      inputs.push_back({session.inputName(i, allocator.get()).get(), session.inputTypeInfo(i)});
+    for (std::size_t i = 0; i < session.outputCount(); ++i)
+      outputs.push_back({session.outputName(i, allocator.get()).get(), session.outputTypeInfo(i)});
+  }
+  py::list in, out;
+  for (const Declared& d : inputs) in.append(declaredTensor(d.name.c_str(), d.info));
+  for (const Declared& d : outputs) out.append(declaredTensor(d.name.c_str(), d.info));
+  return py::make_tuple(in, out);
+}
+
+// ModelSpec is written in Python (python/vekra_numpy_spec.py, compiled into this module): it
+// runs with this module's load_model in a namespace of its own, and only the class is added
+// to the module.
+void addModelSpec(py::module_& m) {
+  py::dict scope;
+  scope["__name__"] = "vekra_numpy";
+  scope["load_model"] = m.attr("load_model");
+  const py::module_ builtins = py::module_::import("builtins");
+  builtins.attr("exec")(builtins.attr("compile")(py::str(vekraNumpySpecSource), "vekra_numpy_spec.py", "exec"), scope);
+  m.attr("ModelSpec") = scope["ModelSpec"];
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vekra_numpy, m) {
@@ -666,4 +729,13 @@ PYBIND11_MODULE(vekra_numpy, m) {
         "fixed ones must match). Pinning needs `optimization` 'basic' or above. Every input and output\n"
         "must then have a fixed shape, or ValueError names the dimension still dynamic. Weights in an\n"
         "external data file are read from beside `path`.");
+  m.def("describe", &describe, py::arg("path"),
+        "describe(path)\n\n"
+        "The inputs and outputs the ONNX file `path` declares, as two lists (inputs, outputs) of\n"
+        "(name, dtype, shape) in session order, read without allocating any tensor, so models with\n"
+        "dynamic dimensions are described too. dtype is a numpy.dtype, or None for a tensor without\n"
+        "one (string, bfloat16) and for a value that is not a tensor (whose shape is None too). Each\n"
+        "item of shape is the dimension's size, or for a dynamic one its symbolic name (str), or None\n"
+        "when it has none.");
+  addModelSpec(m);
 }

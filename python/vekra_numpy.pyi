@@ -4,7 +4,95 @@ numpy arrays over vekracore's containers and model tensors, without copies, and 
 """
 from __future__ import annotations
 import typing
-__all__: list[str] = ['asarray', 'input_names', 'inputs', 'load_model', 'matrix', 'output_names', 'outputs', 'vector']
+__all__: list[str] = ['ModelSpec', 'asarray', 'describe', 'input_names', 'inputs', 'load_model', 'matrix', 'output_names', 'outputs', 'vector']
+class ModelSpec:
+    """
+    ModelSpec(path, *, optimization='all', threads=0, dims=None, shapes=None)
+    
+        A model described by what load_model() takes, and nothing more: the file's path and the
+        session options. Pickling a ModelSpec ships that description, never a model: each process
+        loads its own model from it on the first spec.model() and keeps it for every later call
+        with an equal description (a forked or spawned worker loads its own). So a ModelSpec can
+        go where a vekracore.model cannot: to concurrent.futures.ProcessPoolExecutor, to
+        multiprocessing and to Dask workers. The path is opened by the process that loads, so
+        give one that every worker can read (an absolute path on a shared file system).
+    
+        dims maps a symbolic dimension's name to its size, shapes an input's name to its full
+        shape; both pin dynamic dimensions when the model loads (see load_model()). Descriptions
+        are equal when all five arguments are, dims and shapes compared as mappings.
+        
+    """
+    __slots__: typing.ClassVar[tuple] = ('_path', '_optimization', '_threads', '_dims', '_shapes', '_key')
+    @staticmethod
+    def clear() -> None:
+        """
+        clear()
+        
+                Forgets this process's models: each is freed once nothing else refers to it, and the
+                next spec.model() loads again.
+        """
+    @staticmethod
+    def loads() -> list:
+        """
+        loads()
+        
+                The descriptions whose models this process has loaded, in load order (a description
+                appears again only if it was loaded again after clear()).
+        """
+    def __dask_tokenize__(self) -> tuple:
+        ...
+    def __eq__(self, other: object) -> bool:
+        ...
+    def __hash__(self) -> int:
+        ...
+    def __init__(self, path: typing.Any, *, optimization: str = 'all', threads: int = 0, dims: typing.Optional[typing.Mapping[str, int]] = None, shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
+        ...
+    def __reduce__(self) -> tuple:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def __setstate__(self, state: dict) -> None:
+        ...
+    def model(self) -> typing.Any:
+        """
+        model()
+        
+                This process's vekracore.model for the description, loaded by load_model() on the
+                first call in the process and the same object on every later one. Loading failures
+                raise as load_model() does, and the next call tries again.
+        """
+    def replace(self, **changes: typing.Any) -> ModelSpec:
+        """
+        replace(**changes)
+        
+                A new description with the given arguments (path, optimization, threads, dims,
+                shapes) replaced and the others kept.
+        """
+    @property
+    def dims(self) -> typing.Dict[str, int]:
+        """
+        A copy of the symbolic dimensions pinned at load, name to size.
+        """
+    @property
+    def optimization(self) -> str:
+        """
+        The graph optimization level: 'disable', 'basic', 'extended' or 'all'.
+        """
+    @property
+    def path(self) -> str:
+        """
+        The model file's path, as given (a str).
+        """
+    @property
+    def shapes(self) -> typing.Dict[str, typing.Tuple[int, ...]]:
+        """
+        A copy of the input shapes pinned at load, input name to shape tuple.
+        """
+    @property
+    def threads(self) -> int:
+        """
+        Intra-op threads of the session; 0 leaves the choice to ONNX Runtime.
+        """
 def asarray(c: typing.Any) -> typing.Any:
     """
     asarray(c)
@@ -12,6 +100,17 @@ def asarray(c: typing.Any) -> typing.Any:
     A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
     without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
     (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+def describe(path: typing.Any) -> tuple:
+    """
+    describe(path)
+    
+    The inputs and outputs the ONNX file `path` declares, as two lists (inputs, outputs) of
+    (name, dtype, shape) in session order, read without allocating any tensor, so models with
+    dynamic dimensions are described too. dtype is a numpy.dtype, or None for a tensor without
+    one (string, bfloat16) and for a value that is not a tensor (whose shape is None too). Each
+    item of shape is the dimension's size, or for a dynamic one its symbolic name (str), or None
+    when it has none.
     """
 def input_names(m: typing.Any) -> list:
     """

@@ -1,0 +1,219 @@
+# vekra_numpy.ModelSpec: a picklable description of a model, loaded once per process.
+#
+# Compiled into the vekra_numpy extension module and run there at import, in a namespace of
+# its own that holds this module's load_model; only ModelSpec is added to vekra_numpy.
+import operator
+import os
+import threading
+import typing
+
+# This process's models, by description, and the descriptions loaded here in load order.
+_models = {}
+_loads = []
+_pid = os.getpid()
+# Serialises loads: load_model releases the interpreter lock while ONNX Runtime reads the file.
+_loading = threading.Lock()
+# Models inherited from a parent process through fork. They are kept, never used and never
+# destroyed: their sessions' thread pools stayed in the parent.
+_inherited = []
+
+_OPTIMIZATIONS = ("disable", "basic", "extended", "all")
+
+
+def _this_process():
+    """Drops (without destroying) what a forked child inherited from its parent."""
+    global _models, _loads, _pid, _loading
+    if os.getpid() != _pid:
+        _inherited.append(_models)
+        _models, _loads, _pid, _loading = {}, [], os.getpid(), threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_this_process)
+
+
+def _size(value, what):
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an int, not bool")
+    try:
+        size = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
+    if size < 1:
+        raise ValueError(f"{what} must be a positive int, not {size}")
+    return size
+
+
+def _name(key, what):
+    if not isinstance(key, str):
+        raise TypeError(f"{what} keys must be str, not {type(key).__name__}")
+    return key
+
+
+def _mapping(value, what):
+    if value is None:
+        return {}
+    if not hasattr(value, "items"):
+        raise TypeError(f"{what} must be a mapping, not {type(value).__name__}")
+    return value
+
+
+class ModelSpec:
+    """ModelSpec(path, *, optimization='all', threads=0, dims=None, shapes=None)
+
+    A model described by what load_model() takes, and nothing more: the file's path and the
+    session options. Pickling a ModelSpec ships that description, never a model: each process
+    loads its own model from it on the first spec.model() and keeps it for every later call
+    with an equal description (a forked or spawned worker loads its own). So a ModelSpec can
+    go where a vekracore.model cannot: to concurrent.futures.ProcessPoolExecutor, to
+    multiprocessing and to Dask workers. The path is opened by the process that loads, so
+    give one that every worker can read (an absolute path on a shared file system).
+
+    dims maps a symbolic dimension's name to its size, shapes an input's name to its full
+    shape; both pin dynamic dimensions when the model loads (see load_model()). Descriptions
+    are equal when all five arguments are, dims and shapes compared as mappings.
+    """
+
+    __slots__ = ("_path", "_optimization", "_threads", "_dims", "_shapes", "_key")
+
+    def __init__(self, path: typing.Any, *, optimization: str = "all", threads: int = 0,
+                 dims: typing.Optional[typing.Mapping[str, int]] = None,
+                 shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
+        path = os.fspath(path)
+        if isinstance(path, bytes):
+            path = os.fsdecode(path)
+        if not isinstance(optimization, str):
+            raise TypeError(f"optimization must be a str, not {type(optimization).__name__}")
+        if optimization not in _OPTIMIZATIONS:
+            raise ValueError(f"optimization must be 'disable', 'basic', 'extended' or 'all', not '{optimization}'")
+        if isinstance(threads, bool) or not isinstance(threads, int):
+            raise TypeError(f"threads must be an int, not {type(threads).__name__}")
+        if threads < 0:
+            raise ValueError(f"threads must be 0 (the default) or more, not {threads}")
+        pinned = {}
+        for key, size in _mapping(dims, "dims").items():
+            pinned[_name(key, "dims")] = _size(size, f"dims[{key!r}]")
+        shaped = {}
+        for key, shape in _mapping(shapes, "shapes").items():
+            _name(key, "shapes")
+            if isinstance(shape, (str, bytes)) or not hasattr(shape, "__iter__"):
+                raise TypeError(f"shapes[{key!r}] must be a sequence of ints, not {type(shape).__name__}")
+            shaped[key] = tuple(_size(d, f"shapes[{key!r}][{k}]") for k, d in enumerate(shape))
+        self._path = path
+        self._optimization = optimization
+        self._threads = threads
+        self._dims = pinned
+        self._shapes = shaped
+        self._key = (path, optimization, threads, tuple(sorted(pinned.items())), tuple(sorted(shaped.items())))
+
+    @property
+    def path(self) -> str:
+        """The model file's path, as given (a str)."""
+        return self._path
+
+    @property
+    def optimization(self) -> str:
+        """The graph optimization level: 'disable', 'basic', 'extended' or 'all'."""
+        return self._optimization
+
+    @property
+    def threads(self) -> int:
+        """Intra-op threads of the session; 0 leaves the choice to ONNX Runtime."""
+        return self._threads
+
+    @property
+    def dims(self) -> typing.Dict[str, int]:
+        """A copy of the symbolic dimensions pinned at load, name to size."""
+        return dict(self._dims)
+
+    @property
+    def shapes(self) -> typing.Dict[str, typing.Tuple[int, ...]]:
+        """A copy of the input shapes pinned at load, input name to shape tuple."""
+        return dict(self._shapes)
+
+    def replace(self, **changes: typing.Any) -> "ModelSpec":
+        """replace(**changes)
+
+        A new description with the given arguments (path, optimization, threads, dims,
+        shapes) replaced and the others kept."""
+        args = {"path": self._path, "optimization": self._optimization, "threads": self._threads,
+                "dims": self._dims, "shapes": self._shapes}
+        unknown = sorted(set(changes) - set(args))
+        if unknown:
+            raise TypeError(f"replace() got an unexpected keyword argument '{unknown[0]}'")
+        args.update(changes)
+        return ModelSpec(args.pop("path"), **args)
+
+    def model(self) -> typing.Any:
+        """model()
+
+        This process's vekracore.model for the description, loaded by load_model() on the
+        first call in the process and the same object on every later one. Loading failures
+        raise as load_model() does, and the next call tries again."""
+        _this_process()
+        model = _models.get(self._key)
+        if model is None:
+            with _loading:
+                model = _models.get(self._key)
+                if model is None:
+                    pins = {}
+                    if self._dims:
+                        pins["dims"] = dict(self._dims)
+                    if self._shapes:
+                        pins["shapes"] = dict(self._shapes)
+                    model = load_model(self._path, optimization=self._optimization,  # noqa: F821
+                                       threads=self._threads, **pins)
+                    _models[self._key] = model
+                    _loads.append(self)
+        return model
+
+    @staticmethod
+    def loads() -> list:
+        """loads()
+
+        The descriptions whose models this process has loaded, in load order (a description
+        appears again only if it was loaded again after clear())."""
+        _this_process()
+        return list(_loads)
+
+    @staticmethod
+    def clear() -> None:
+        """clear()
+
+        Forgets this process's models: each is freed once nothing else refers to it, and the
+        next spec.model() loads again."""
+        _this_process()
+        with _loading:
+            _models.clear()
+
+    def __reduce__(self) -> tuple:
+        state = {"optimization": self._optimization, "threads": self._threads, "dims": self._dims,
+                 "shapes": self._shapes}
+        return (ModelSpec, (self._path,), state)
+
+    def __setstate__(self, state: dict) -> None:
+        self.__init__(self._path, **state)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ModelSpec):
+            return NotImplemented
+        return self._key == other._key
+
+    def __hash__(self) -> int:
+        return hash(self._key)
+
+    def __dask_tokenize__(self) -> tuple:
+        # Dask names the tasks of equal descriptions alike.
+        return ("vekra_numpy.ModelSpec",) + self._key
+
+    def __repr__(self) -> str:
+        text = f"ModelSpec({self._path!r}"
+        if self._optimization != "all":
+            text += f", optimization={self._optimization!r}"
+        if self._threads:
+            text += f", threads={self._threads}"
+        if self._dims:
+            text += f", dims={self._dims!r}"
+        if self._shapes:
+            text += f", shapes={self._shapes!r}"
+        return text + ")"
