@@ -620,7 +620,7 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
 // dynamic one its symbolic name, or None when it has none. A value that is not a tensor
 // (sequence, map) gives dtype None and shape None.
 py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
-  if (info.onnxType() != ONNX_TYPE_TENSOR) return py::make_tuple(py::str(name), py::none(), py::none());
+  if (info.onnxType() != ONNX_TYPE_TENSOR) return py::make_tuple(decoded(name, "surrogateescape"), py::none(), py::none());
   const OrtTensorTypeAndShapeInfo* tensor = info.tensorInfo();
   const std::vector<int64_t> dims = Vekra::Onnx::shape(tensor);
   const std::vector<std::string> symbols = Vekra::Onnx::symbolicShape(tensor);
@@ -630,15 +630,13 @@ py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
     else if (!symbols[k].empty()) shape.append(py::str(symbols[k]));
     else shape.append(py::none());
   }
-  return py::make_tuple(py::str(name), dtypeOf(Vekra::Onnx::elementType(tensor)), py::tuple(shape));
+  return py::make_tuple(decoded(name, "surrogateescape"), elementTypeOf(Vekra::Onnx::elementType(tensor)).dtype, py::tuple(shape));
 }
 
 // The inputs and outputs an ONNX file declares, read from a session created without graph
 // optimisations and without allocating any tensor, so dynamic dimensions are allowed.
 py::tuple describe(const py::object& path) {
-  const py::object fsPath = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-  if (!fsPath) throw py::error_already_set();
-  const std::string file = fsPath.cast<std::string>();
+  const std::string file = fileSystemPath(path);
   if (file.find('\0') != std::string::npos) throw py::value_error("model path contains a NUL character");
   using namespace Vekra::Onnx;
   struct Declared {
@@ -646,8 +644,10 @@ py::tuple describe(const py::object& path) {
     TypeInfo info;
   };
   std::vector<Declared> inputs, outputs;
-  {
-    py::gil_scoped_release released;
+  // Read without the interpreter lock, retaken by retakeLock (never by a guard object).
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
     const Env env(ORT_LOGGING_LEVEL_WARNING, "vekra_numpy.describe");
     SessionOptions options;
     options.setGraphOptimizationLevel(ORT_DISABLE_ALL).setIntraOpNumThreads(1);
@@ -657,7 +657,11 @@ py::tuple describe(const py::object& path) {
       inputs.push_back({session.inputName(i, allocator.get()).get(), session.inputTypeInfo(i)});
     for (std::size_t i = 0; i < session.outputCount(); ++i)
       outputs.push_back({session.outputName(i, allocator.get()).get(), session.outputTypeInfo(i)});
+  } catch (...) {
+    failure = std::current_exception();
   }
+  retakeLock(state);
+  if (failure) raiseLoadFailure(failure);
   py::list in, out;
   for (const Declared& d : inputs) in.append(declaredTensor(d.name.c_str(), d.info));
   for (const Declared& d : outputs) out.append(declaredTensor(d.name.c_str(), d.info));
