@@ -9,18 +9,17 @@ class ModelSpec:
     """
     ModelSpec(path, *, optimization='all', threads=0, dims=None, shapes=None)
     
-        A model described by what load_model() takes, and nothing more: the file's path and the
-        session options. Pickling a ModelSpec ships that description, never a model: each process
-        loads its own model from it on the first spec.model() and keeps it for every later call
-        with an equal description (a forked or spawned worker loads its own). So a ModelSpec can
-        go where a vekracore.model cannot: to concurrent.futures.ProcessPoolExecutor, to
-        multiprocessing and to Dask workers. The path is opened by the process that loads, so
-        give one that every worker can read (an absolute path on a shared file system).
+    A model described by what load_model() takes, and nothing more: the file's path and the
+    session options. Pickling a ModelSpec ships that description, never a model: each process
+    loads its own model from it on the first spec.model() and keeps it for every later call
+    with an equal description (a forked or spawned worker loads its own). So a ModelSpec can
+    go where a vekracore.model cannot: to concurrent.futures.ProcessPoolExecutor, to
+    multiprocessing and to Dask workers. The path is opened by the process that loads, so
+    give one that every worker can read (an absolute path on a shared file system).
     
-        dims maps a symbolic dimension's name to its size, shapes an input's name to its full
-        shape; both pin dynamic dimensions when the model loads (see load_model()). Descriptions
-        are equal when all five arguments are, dims and shapes compared as mappings.
-        
+    dims maps a symbolic dimension's name to its size, shapes an input's name to its full
+    shape; both pin dynamic dimensions when the model loads (see load_model()). Descriptions
+    are equal when all five arguments are, dims and shapes compared as mappings.
     """
     __slots__: typing.ClassVar[tuple] = ('_path', '_optimization', '_threads', '_dims', '_shapes', '_key')
     @staticmethod
@@ -28,16 +27,16 @@ class ModelSpec:
         """
         clear()
         
-                Forgets this process's models: each is freed once nothing else refers to it, and the
-                next spec.model() loads again.
+        Forgets this process's models: each is freed once nothing else refers to it, and the
+        next spec.model() loads again.
         """
     @staticmethod
     def loads() -> list:
         """
         loads()
         
-                The descriptions whose models this process has loaded, in load order (a description
-                appears again only if it was loaded again after clear()).
+        The descriptions whose models this process has loaded, in load order (a description
+        appears again only if it was loaded again after clear()).
         """
     def __dask_tokenize__(self) -> tuple:
         ...
@@ -57,16 +56,16 @@ class ModelSpec:
         """
         model()
         
-                This process's vekracore.model for the description, loaded by load_model() on the
-                first call in the process and the same object on every later one. Loading failures
-                raise as load_model() does, and the next call tries again.
+        This process's vekracore.model for the description, loaded by load_model() on the
+        first call in the process and the same object on every later one. Loading failures
+        raise as load_model() does, and the next call tries again.
         """
     def replace(self, **changes: typing.Any) -> ModelSpec:
         """
         replace(**changes)
         
-                A new description with the given arguments (path, optimization, threads, dims,
-                shapes) replaced and the others kept.
+        A new description with the given arguments (path, optimization, threads, dims,
+        shapes) replaced and the others kept.
         """
     @property
     def dims(self) -> typing.Dict[str, int]:

@@ -217,3 +217,23 @@ class ModelSpec:
         if self._shapes:
             text += f", shapes={self._shapes!r}"
         return text + ")"
+
+
+def _clean_docstrings(cls):
+    """Gives the class and its members their docstrings as inspect.cleandoc() leaves them, the
+    form CPython 3.13 and later compile them to, so that every Python shows the same text."""
+    import inspect
+
+    for member in (cls, *vars(cls).values()):
+        if isinstance(member, property):
+            member = member.fget
+        target = getattr(member, "__func__", member)  # static and class methods
+        if (target is cls or inspect.isfunction(target)) and isinstance(target.__doc__, str):
+            target.__doc__ = inspect.cleandoc(target.__doc__)
+    for name, member in vars(cls).items():
+        if isinstance(member, property):  # a property copies its getter's text when made
+            setattr(cls, name, property(member.fget, member.fset, member.fdel, member.fget.__doc__))
+
+
+_clean_docstrings(ModelSpec)
+del _clean_docstrings

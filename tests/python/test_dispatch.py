@@ -352,7 +352,7 @@ COMPLEX_SCALARS = [np.complex128(2j), np.complex64(1 + 5j), np.clongdouble(1j), 
                    np.array(2j), np.array(1 + 0j, dtype=np.complex64), ComplexSub(2), OnlyComplex()]
 
 
-@pytest.mark.filterwarnings("ignore::numpy.ComplexWarning")
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
 @pytest.mark.parametrize("value", COMPLEX_SCALARS, ids=repr)
 @pytest.mark.parametrize("name", [k + s for s in "sd" for k in ("vec", "view", "mat")])
 def test_a_complex_number_is_never_a_real_scalar(name, value):

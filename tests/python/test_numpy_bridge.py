@@ -728,9 +728,14 @@ def test_tensor_names_that_are_not_utf8(tmp_path):
 
 # ---- tensors of a rank numpy cannot hold, thread counts, dtype hooks, huge shapes -------------------
 
+# The most dimensions a numpy array can have: 32 in numpy 1.x, 64 in 2.x.
+NUMPY_MAX_DIMS = 32 if np.lib.NumpyVersion(np.__version__) < "2.0.0" else 64
+
+
 def test_a_tensor_beyond_numpys_rank_is_none_and_the_others_come_back(tmp_path):
     from onnx import TensorProto, helper
-    deep = [1] * 33
+    rank = NUMPY_MAX_DIMS + 1
+    deep = [1] * rank
     graph = helper.make_graph([helper.make_node("Identity", ["deep"], ["deep_out"]),
                                helper.make_node("Identity", ["flat"], ["flat_out"])], "g",
                               [helper.make_tensor_value_info("deep", TensorProto.FLOAT, deep),
@@ -744,11 +749,11 @@ def test_a_tensor_beyond_numpys_rank_is_none_and_the_others_come_back(tmp_path):
     inputs = vn.inputs(m)
     assert inputs[0] is None and inputs[1].shape == (3,)
     inputs[1][:] = [1, 2, 3]
-    m.set(0, [0] * 33, 5.0)
+    m.set(0, [0] * rank, 5.0)
     m.run()
     outputs = vn.outputs(m)
     assert outputs[0] is None and outputs[1].tolist() == [1, 2, 3]
-    assert m.get(0, [0] * 33) == 5.0
+    assert m.get(0, [0] * rank) == 5.0
 
 
 def test_load_model_refuses_more_threads_than_the_limit():
@@ -775,12 +780,13 @@ def test_load_model_takes_the_most_threads_allowed():
 def test_a_dtype_hook_cannot_change_what_was_checked(function, ndim):
     """Resolving dtype runs Python code (an object's .dtype); it happens before the array-like
     is checked, so a hook reshaping the array cannot make vector() return a matrix."""
-    a = np.arange(4.0).reshape((4,) if ndim == 1 else (2, 2))
+    a = np.arange(4.0)  # owns its elements, so it can be reshaped in place
+    a.resize((4,) if ndim == 1 else (2, 2))
 
     class Reshaping:
         @property
         def dtype(self):
-            a.shape = (2, 2) if ndim == 1 else (4,)
+            a.resize((2, 2) if ndim == 1 else (4,), refcheck=False)
             return np.dtype(np.float32)
 
     with pytest.raises(ValueError, match="needs a"):
