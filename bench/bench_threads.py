@@ -234,7 +234,9 @@ def section(seconds, ort_python):
     sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
     from conftest import ORT_VERSION
 
+    load_before = os.getloadavg()[0]
     rows, versions = measure(seconds, ort_python)
+    load_after = os.getloadavg()[0]
     bundled = ".".join(map(str, ORT_VERSION))
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())
@@ -248,9 +250,9 @@ def section(seconds, ort_python):
              f"vekracore (Python {platform.python_version()}) runs on the ONNX Runtime {bundled} it bundles; "
              f"onnxruntime is {versions['onnxruntime']} from PyPI on Python {versions['python']}"
              + (", in a child interpreter measured in turns with vekracore" if ort_python else ", in this interpreter")
-             + f". {cpu}, {os.cpu_count()} logical cores, shared with other work while this ran: the machine "
-             "is noisy, the ratios measured side by side are the figures to read, and 4 threads on 2 cores "
-             "cannot scale beyond 2.", ""]
+             + f". {cpu}, {os.cpu_count()} logical cores, shared with other work while this ran (load average "
+             f"{load_before:.1f} before, {load_after:.1f} after): the figures are noisy, the ratios measured "
+             f"side by side are the ones to read, and {os.cpu_count()} cores bound what more threads can add.", ""]
     header = ["network"]
     for label, _, _ in CONFIGS:
         header += [f"{label}: vekracore/s", "ort/s", "÷"]
