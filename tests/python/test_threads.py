@@ -70,7 +70,7 @@ def chain(tmp_path_factory):
 @pytest.fixture(scope="module")
 def long_chain(tmp_path_factory):
     """Long enough (a few hundred milliseconds and more) for other work to happen during a run."""
-    return write_chain(str(tmp_path_factory.mktemp("models") / "long_chain.onnx"), 384, 120)
+    return write_chain(str(tmp_path_factory.mktemp("models") / "long_chain.onnx"), 384, 160)
 
 
 # How a model is made: with the interpreter lock released by its runs, or held by them.
@@ -316,7 +316,7 @@ def test_the_event_loop_keeps_ticking_while_a_run_is_awaited(long_chain, awaited
     x0 = inputs_for(long_chain, 1, 8)[0]
     np.copyto(vn.inputs(m)[0], x0)
     expected = single_threaded(LOADERS["load_model"], long_chain, [x0])[0]
-    assert ticks_during(lambda: awaited(m)) >= 20
+    assert ticks_during(lambda: awaited(m)) >= 10
     np.testing.assert_array_equal(vn.outputs(m)[0], expected)
 
 
@@ -325,7 +325,7 @@ def test_a_vekracore_model_holds_the_lock_through_its_run(long_chain):
     (a tick or two around it at most); run_async of the same model does not."""
     m = vk.model(long_chain)
     assert ticks_during(lambda: AWAITED["m.run in the executor"](m)) <= 5
-    assert ticks_during(lambda: vn.run_async(m)) >= 20
+    assert ticks_during(lambda: vn.run_async(m)) >= 10
 
 
 def test_cancelling_the_awaiting_task_does_not_interrupt_the_run(long_chain):
