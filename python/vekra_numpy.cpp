@@ -6,8 +6,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <complex>
 #include <cstddef>
@@ -20,10 +18,8 @@
 #include <string>
 #include <utility>
 #include <vector>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
 
+#include "InterpreterLock"
 #include "types/Matrix"
 #include "types/Model"
 #include "types/Vector"
@@ -49,6 +45,12 @@ class ShapesArgument : public py::object {
   PYBIND11_OBJECT_DEFAULT(ShapesArgument, object, anyObject)
 };
 
+// What run_async returns: the future of loop.run_in_executor.
+class RunFuture : public py::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(RunFuture, object, anyObject)
+};
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -60,6 +62,10 @@ template <>
 struct handle_type_name<ShapesArgument> {
   static constexpr auto name = const_name("typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None");
 };
+template <>
+struct handle_type_name<RunFuture> {
+  static constexpr auto name = const_name("asyncio.Future[None]");
+};
 }  // namespace pybind11::detail
 
 namespace {
@@ -68,50 +74,8 @@ using Vekra::Matrix;
 using Vekra::Vector;
 using Vekra::VectorView;
 using Vekra::Onnx::Model;
-
-// ---- calls into Python from threads the interpreter may end ----------------------------------
-//
-// While the interpreter finalises, a thread other than the finalising one that retakes the
-// interpreter lock is ended by CPython with pthread_exit (3.9 to 3.13), which unwinds its
-// stack: destructors of the C++ frames would release Python objects without the lock while
-// the interpreter is being torn down, and a noexcept frame on the way (a lock guard's
-// destructor) ends the process. Where this module retakes the lock itself (after loading a
-// model) or calls Python code that may (numpy's copies release it, Python code drops it now
-// and then), the unwinding stops right there and the thread waits for the process to end.
-// The frames above keep their objects, never unwound; nothing is released without the lock.
-
-[[noreturn]] void waitForTheEnd() {
-  for (;;) pause();
-}
-
-void retakeLock(PyThreadState* state) {
-  try {
-    PyEval_RestoreThread(state);
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind&) {
-    waitForTheEnd();
-#endif
-  } catch (...) {
-    waitForTheEnd();
-  }
-}
-
-// callable(*args, **kwargs) (kwargs may be null), a new reference; the arguments are owned by
-// the caller's frame.
-py::object call(PyObject* callable, const py::tuple& args, PyObject* kwargs = nullptr) {
-  PyObject* result = nullptr;
-  try {
-    result = PyObject_Call(callable, args.ptr(), kwargs);
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind&) {
-    waitForTheEnd();
-#endif
-  } catch (...) {
-    waitForTheEnd();
-  }
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
+using Vekra::Python::call;
+using Vekra::Python::withoutLock;
 
 // numpy's functions, looked up once when the module is imported: at interpreter shutdown (a
 // __del__ making a container) importing is no longer possible. Kept for the process's life.
@@ -572,10 +536,10 @@ std::string fileSystemPath(const py::object& path) {
   return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
-// The model's failure to load as a Python exception, as pybind11 would raise it, but with a
-// message that is never empty (pybind11's would be when the message quotes a path that is
-// not UTF-8).
-[[noreturn]] void raiseLoadFailure(const std::exception_ptr& failure) {
+// A model's failure to load or run as a Python exception, as pybind11 would raise it, but with
+// a message that is never empty (pybind11's would be when the message quotes a path that is
+// not UTF-8). Anything but a std::runtime_error goes on unchanged.
+[[noreturn]] void raiseModelFailure(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const Vekra::Onnx::DynamicDimension& d) {
@@ -600,17 +564,13 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
   if (!options.dimensions.empty() && options.optimization == ORT_DISABLE_ALL)
     throw py::value_error("dims and shapes need optimization 'basic' or above: ONNX Runtime pins dimensions "
                           "as a graph optimization, which 'disable' turns off");
-  // Loaded without the interpreter lock, retaken by retakeLock (never by a guard object).
+  options.unlockedRuns = true;
   std::unique_ptr<Model> model;
-  std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
   try {
-    model = std::make_unique<Model>(file, options);
+    withoutLock([&] { model = std::make_unique<Model>(file, options); });
   } catch (...) {
-    failure = std::current_exception();
+    raiseModelFailure(std::current_exception());
   }
-  retakeLock(state);
-  if (failure) raiseLoadFailure(failure);
   return py::cast(std::move(model));
 }
 
@@ -644,24 +604,21 @@ py::tuple describe(const py::object& path) {
     TypeInfo info;
   };
   std::vector<Declared> inputs, outputs;
-  // Read without the interpreter lock, retaken by retakeLock (never by a guard object).
-  std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
   try {
-    const Env env(ORT_LOGGING_LEVEL_WARNING, "vekra_numpy.describe");
-    SessionOptions options;
-    options.setGraphOptimizationLevel(ORT_DISABLE_ALL).setIntraOpNumThreads(1);
-    const Session session(env, file.c_str(), options);
-    const Allocator allocator(session, MemoryInfo::createCpu(OrtArenaAllocator, OrtMemTypeDefault));
-    for (std::size_t i = 0; i < session.inputCount(); ++i)
-      inputs.push_back({session.inputName(i, allocator.get()).get(), session.inputTypeInfo(i)});
-    for (std::size_t i = 0; i < session.outputCount(); ++i)
-      outputs.push_back({session.outputName(i, allocator.get()).get(), session.outputTypeInfo(i)});
+    withoutLock([&] {
+      const Env env(ORT_LOGGING_LEVEL_WARNING, "vekra_numpy.describe");
+      SessionOptions options;
+      options.setGraphOptimizationLevel(ORT_DISABLE_ALL).setIntraOpNumThreads(1);
+      const Session session(env, file.c_str(), options);
+      const Allocator allocator(session, MemoryInfo::createCpu(OrtArenaAllocator, OrtMemTypeDefault));
+      for (std::size_t i = 0; i < session.inputCount(); ++i)
+        inputs.push_back({session.inputName(i, allocator.get()).get(), session.inputTypeInfo(i)});
+      for (std::size_t i = 0; i < session.outputCount(); ++i)
+        outputs.push_back({session.outputName(i, allocator.get()).get(), session.outputTypeInfo(i)});
+    });
   } catch (...) {
-    failure = std::current_exception();
+    raiseModelFailure(std::current_exception());
   }
-  retakeLock(state);
-  if (failure) raiseLoadFailure(failure);
   py::list in, out;
   for (const Declared& d : inputs) in.append(declaredTensor(d.name.c_str(), d.info));
   for (const Declared& d : outputs) out.append(declaredTensor(d.name.c_str(), d.info));
@@ -680,13 +637,32 @@ void addModelSpec(py::module_& m) {
   m.attr("ModelSpec") = scope["ModelSpec"];
 }
 
+// ---- running models off the event loop -----------------------------------------------------
+
+// An awaitable of one run of the model `m` without the interpreter lock, done by the running
+// event loop's default executor. The callable handed to the executor holds a reference to `m`,
+// so the model lives as long as the run, whatever becomes of the awaiting task.
+RunFuture runAsync(const py::object& m) {
+  heldModel(m, "run_async");
+  const py::object loop = py::module_::import("asyncio").attr("get_running_loop")();
+  const py::cpp_function run([m]() {
+    Model& model = heldModel(m, "run_async");
+    try {
+      withoutLock([&model] { model.run(); });
+    } catch (...) {
+      raiseModelFailure(std::current_exception());
+    }
+  });
+  return py::reinterpret_borrow<RunFuture>(loop.attr("run_in_executor")(py::none(), run));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vekra_numpy, m) {
   py::module_::import("vekracore");
   lookUpNumpy();
   m.doc() = "numpy arrays over vekracore's containers and model tensors, without copies, and "
-            "models loaded with ONNX Runtime's session options.";
+            "models loaded with ONNX Runtime's session options that run without the interpreter lock.";
 
   m.def("asarray", &asarray, py::arg("c"),
         "asarray(c)\n\n"
@@ -732,7 +708,17 @@ PYBIND11_MODULE(vekra_numpy, m) {
         "(shapes={'x': (1, 3, 640, 640)}; its dynamic dimensions are pinned through their names, its\n"
         "fixed ones must match). Pinning needs `optimization` 'basic' or above. Every input and output\n"
         "must then have a fixed shape, or ValueError names the dimension still dynamic. Weights in an\n"
-        "external data file are read from beside `path`.");
+        "external data file are read from beside `path`.\n\n"
+        "The model's m.run() releases the interpreter lock while ONNX Runtime runs, so other Python\n"
+        "threads go on meanwhile and runs of different models proceed in parallel; a model made by\n"
+        "vekracore.model(path) holds the lock throughout. Runs of one model follow one another: each\n"
+        "waits for the model's run in flight in another thread. A model's tensors are shared by every\n"
+        "thread that uses it, so threads sharing one model must serialise their own sequences of\n"
+        "writing the inputs, running and reading the outputs (with a threading.Lock); the usual\n"
+        "pattern is one model per thread. While a run is in flight, do not write that model's inputs\n"
+        "(its input arrays, m.set) from another thread; its output arrays (and m.get) read meanwhile\n"
+        "may show a mix of old and new values. An ONNX Runtime failure during the run raises the same\n"
+        "RuntimeError as with the lock held; Ctrl-C during a long run is delivered when it returns.");
   m.def("describe", &describe, py::arg("path"),
         "describe(path)\n\n"
         "The inputs and outputs the ONNX file `path` declares, as two lists (inputs, outputs) of\n"
@@ -741,5 +727,20 @@ PYBIND11_MODULE(vekra_numpy, m) {
         "one (string, bfloat16) and for a value that is not a tensor (whose shape is None too). Each\n"
         "item of shape is the dimension's size, or for a dynamic one its symbolic name (str), or None\n"
         "when it has none.");
+  m.def("run_async", &runAsync, py::arg("m"),
+        "run_async(m)\n\n"
+        "Runs the vekracore model `m` once, like m.run(), in the running event loop's default executor\n"
+        "(loop.run_in_executor(None, ...)), and returns an asyncio future that resolves to None when\n"
+        "the run is done, so that `await vekra_numpy.run_async(m)` keeps the event loop answering\n"
+        "while the model runs. The run always releases the interpreter lock, whether `m` was made by\n"
+        "load_model or by vekracore.model(path). Several models awaited together (asyncio.gather)\n"
+        "run in parallel; runs of one model follow one another. Called with no event loop running,\n"
+        "it raises RuntimeError (from asyncio.get_running_loop()); `m` that is not a vekracore.model\n"
+        "raises TypeError. Both are raised at the call, before anything is scheduled.\n\n"
+        "Write the inputs before the call and read the outputs once the future is done; do not write\n"
+        "the model's inputs while it is pending, and outputs read meanwhile may show a mix of old\n"
+        "and new values (see load_model). Cancelling the awaiting task (or the future) does not\n"
+        "interrupt a run in flight: it runs to its end and the model's tensors hold its results. An\n"
+        "ONNX Runtime failure comes back from the await as the RuntimeError m.run() raises.");
   addModelSpec(m);
 }

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "InterpreterLock"
 #include "RealScalar"
 #include "fastcall/Dispatch"
 #include "fastcall/Overload"
@@ -150,7 +151,16 @@ struct type_caster<std::pair<std::size_t, std::size_t>> : tuple_caster<std::pair
 
 namespace {
 
-void runModel(Onnx::Model& model) { model.run(); }
+// A model made with Options::unlockedRuns (vekra_numpy.load_model's) runs without the
+// interpreter lock: released first, then the model's run lock taken inside run(), and the
+// interpreter lock retaken only once run() has returned and let go of the model's lock. Any
+// other model runs holding the interpreter lock throughout.
+void runModel(Onnx::Model& model) {
+  if (model.unlockedRuns())
+    Python::withoutLock([&model] { model.run(); });
+  else
+    model.run();
+}
 
 // Element access for float tensors; a number beyond the count raises IndexError, a tensor
 // of another element type RuntimeError (tests/python/test_model.py).

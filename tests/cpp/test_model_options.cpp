@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model_files.h"
@@ -181,4 +182,34 @@ TEST(ModelOptions, BadDimensionsAreRefusedBeforeLoading) {
   options = quiet(ORT_DISABLE_ALL);
   options.dimensions = {{"N", 2}};
   EXPECT_THROW(Model(modelPath("dynamic"), options), std::invalid_argument);
+}
+
+TEST(ModelOptions, UnlockedRunsIsRecordedOnly) {
+  EXPECT_FALSE(Model(modelPath("affine"), quiet()).unlockedRuns());
+  EXPECT_FALSE(coutOf([] { EXPECT_FALSE(Model(modelPath("affine")).unlockedRuns()); }).empty());
+  Model::Options options = quiet();
+  options.unlockedRuns = true;
+  Model m(modelPath("affine"), options);
+  EXPECT_TRUE(m.unlockedRuns());
+  m.set<float>(0, {0, 1}, 2.0f);
+  m.run();
+  EXPECT_EQ(m.get<float>(0, {0, 1}), 5.0f);
+}
+
+// Runs of one model from several threads follow one another; with the inputs left alone, every
+// read after a run sees that run's result (the last node writes each element once).
+TEST(ModelOptions, OneModelRunFromSeveralThreads) {
+  Model m(modelPath("affine"), quiet(ORT_ENABLE_ALL, 1));
+  for (int64_t j = 0; j < 3; ++j) m.set<float>(0, {0, j}, static_cast<float>(j));
+  std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < wrong.size(); ++t)
+    threads.emplace_back([&m, &wrong, t] {
+      for (int r = 0; r < 200; ++r) {
+        m.run();
+        for (int64_t j = 0; j < 3; ++j) wrong[t] += m.get<float>(0, {0, j}) != 2.0f * static_cast<float>(j) + 1.0f;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
