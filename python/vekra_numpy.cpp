@@ -28,6 +28,7 @@
 #include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
+#include "utils/ElementTypes"
 #include "utils/OnnxFile"
 #include "vekra_numpy_spec.h"  // vekraNumpySpecSource, generated from vekra_numpy_spec.py
 
@@ -212,8 +213,7 @@ bool tryArrayOver(py::handle src, py::object& result) {
 
 py::object asarray(py::handle c) {
   py::object result;
-  if (tryArrayOver<float>(c, result) || tryArrayOver<double>(c, result) ||
-      tryArrayOver<std::complex<float>>(c, result) || tryArrayOver<std::complex<double>>(c, result))
+  if (Vekra::anyElementType([&](auto t) { return tryArrayOver<typename decltype(t)::type>(c, result); }))
     return result;
   throw py::type_error("asarray() argument must be a vekracore vector, view or matrix, not " + typeName(c));
 }
@@ -234,19 +234,27 @@ py::object requestedType(const py::object& dtype) {
 py::dtype targetType(const char* function, const py::array& a, const py::object& requested) {
   const py::dtype source = a.dtype();
   const char kind = source.kind();
-  const py::dtype allowed[] = {py::dtype::of<float>(), py::dtype::of<double>(),
-                               py::dtype::of<std::complex<float>>(), py::dtype::of<std::complex<double>>()};
+  std::vector<py::dtype> allowed;
+  Vekra::anyElementType([&](auto t) {
+    allowed.push_back(py::dtype::of<typename decltype(t)::type>());
+    return false;
+  });
   if (requested.is_none()) {
     for (const py::dtype& d : allowed)
       if (source.equal(d)) return d;
-    return kind == 'c' ? allowed[3] : allowed[1];
+    return kind == 'c' ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
   }
   const auto target = py::reinterpret_borrow<py::dtype>(requested);
   bool known = false;
   for (const py::dtype& d : allowed) known = known || target.equal(d);
-  if (!known)
-    throw py::type_error(std::string(function) + "() dtype must be float32, float64, complex64 or complex128, not " +
+  if (!known) {
+    // "float32, float64, complex64 or complex128"
+    std::string names;
+    for (std::size_t i = 0; i < allowed.size(); ++i)
+      names += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ") + allowed[i].attr("name").cast<std::string>();
+    throw py::type_error(std::string(function) + "() dtype must be " + names + ", not " +
                          py::str(static_cast<py::object>(target)).cast<std::string>());
+  }
   if (kind == 'c' && target.kind() != 'c')
     throw py::type_error(std::string(function) + "() cannot store complex data as " +
                          py::str(static_cast<py::object>(target)).cast<std::string>());
@@ -294,10 +302,14 @@ py::object containerOf(const char* function, const py::object& a, const py::obje
   const py::object requested = requestedType(dtype);
   const py::array source = numericArray(function, a, ndim, what);
   const py::dtype target = targetType(function, source, requested);
-  if (target.equal(py::dtype::of<float>())) return copyInto<float>(source, ndim);
-  if (target.equal(py::dtype::of<double>())) return copyInto<double>(source, ndim);
-  if (target.equal(py::dtype::of<std::complex<float>>())) return copyInto<std::complex<float>>(source, ndim);
-  return copyInto<std::complex<double>>(source, ndim);
+  py::object result;
+  Vekra::anyElementType([&](auto t) {
+    using T = typename decltype(t)::type;
+    if (!target.equal(py::dtype::of<T>())) return false;
+    result = copyInto<T>(source, ndim);
+    return true;
+  });
+  return result;
 }
 
 py::object vector(const py::object& a, const py::object& dtype) {
@@ -630,7 +642,7 @@ py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
     else if (!symbols[k].empty()) shape.append(py::str(symbols[k]));
     else shape.append(py::none());
   }
-  return py::make_tuple(py::str(name), dtypeOf(Vekra::Onnx::elementType(tensor)), py::tuple(shape));
+  return py::make_tuple(py::str(name), elementTypeOf(Vekra::Onnx::elementType(tensor)).dtype, py::tuple(shape));
 }
 
 // The inputs and outputs an ONNX file declares, read from a session created without graph

@@ -39,6 +39,7 @@
 #include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
+#include "utils/ElementTypes"
 
 namespace py = pybind11;
 namespace hana = boost::hana;
@@ -48,11 +49,12 @@ namespace {
 using namespace Vekra;
 
 // Element types with their class-name suffixes, in registration order.
-constexpr auto typeSet = hana::make_tuple(
-    hana::make_pair(hana::type_c<float>, BOOST_HANA_STRING("s")),
-    hana::make_pair(hana::type_c<double>, BOOST_HANA_STRING("d")),
-    hana::make_pair(hana::type_c<std::complex<float>>, BOOST_HANA_STRING("c")),
-    hana::make_pair(hana::type_c<std::complex<double>>, BOOST_HANA_STRING("z")));
+template <class... E>
+constexpr auto typeSetOf(ElementTypeList<E...>) {
+  return hana::make_tuple(hana::make_pair(hana::type_c<typename E::type>, hana::string_c<E::suffix>)...);
+}
+
+constexpr auto typeSet = typeSetOf(ElementTypes{});
 
 constexpr auto operationsSet = hana::transform(typeSet, hana::first);
 

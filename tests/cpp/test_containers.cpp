@@ -1,6 +1,8 @@
 // Vector, VectorView and Matrix: sizes, shared storage, checked access and its messages.
 #include <gtest/gtest.h>
 
+#include "utils/ElementTypes"
+
 #include <complex>
 #include <cstdint>
 
@@ -13,8 +15,7 @@ using namespace Vekra;
 
 template <class T>
 class Containers : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
-TYPED_TEST_SUITE(Containers, ElementTypes);
+TYPED_TEST_SUITE(Containers, ElementTypesAs<::testing::Types>);
 
 TYPED_TEST(Containers, VectorStartsZeroAndChecksBounds) {
   Vector<TypeParam> v(4);

@@ -17,6 +17,8 @@ import vekracore as vk
 SUFFIXES = "sdcz"
 COMPLEX = "cz"
 KINDS = ("vec", "view", "mat")
+# every container class, in registration order (the kinds of each element type in turn)
+CONTAINER_CLASSES = [kind + suffix for suffix in SUFFIXES for kind in KINDS]
 DTYPE = {"s": np.float32, "d": np.float64, "c": np.complex64, "z": np.complex128}
 RTOL = {"s": 2e-5, "d": 1e-12, "c": 2e-5, "z": 1e-12}
 

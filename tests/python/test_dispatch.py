@@ -12,11 +12,11 @@ import numpy as np
 import pytest
 
 import vekracore as vk
+from conftest import CONTAINER_CLASSES as CLASSES, SUFFIXES
 
 ARITY = {"scale": 2, "sum": 2, "dot": 2, "copy": 2, "swap": 2, "axpy": 3, "hdot": 2, "ls": 2,
          "matvec": 3, "gemv": 5, "gemm": 5, "matmul": 3}
 SCALAR_POSITIONS = {"scale": 1, "axpy": 1, "gemv": 2, "gemm": 2}
-CLASSES = [k + s for s in "sdcz" for k in ("vec", "view", "mat")]
 
 
 class FloatSub(float):
@@ -65,7 +65,7 @@ def random_call(rng, name):
     arity = ARITY[name]
     if rng.random() < 0.05:
         arity += rng.choice([-1, 1])
-    suffix = rng.choice("sdcz")
+    suffix = rng.choice(SUFFIXES)
     plan = []
     for position in range(arity):
         if position < SCALAR_POSITIONS.get(name, 0):
@@ -74,7 +74,7 @@ def random_call(rng, name):
             plan.append(("s", rng.choice(SCALARS)))
         else:
             mixed = rng.random() < 0.08
-            plan.append(("c", random_spec(rng, rng.choice("sdcz") if mixed else suffix, name in ("gemm", "matmul"))))
+            plan.append(("c", random_spec(rng, rng.choice(SUFFIXES) if mixed else suffix, name in ("gemm", "matmul"))))
     return plan
 
 
@@ -291,7 +291,7 @@ CONVERSION_SCALARS = [1.5, 0.0, -0.0, float("nan"), float("inf"), -float("inf"),
                       np.float32(float("nan")), np.complex64(1j), FloatSub(2.5), ComplexSub(1j)]
 
 
-@pytest.mark.parametrize("suffix", "sdcz")
+@pytest.mark.parametrize("suffix", SUFFIXES)
 def test_remembered_conversion_winners_match_the_chain(suffix):
     """Scalars converted in the second pass, each kind repeated (so that a remembered winner is
     taken) and interleaved with kinds whose conversion depends on the value."""
