@@ -65,7 +65,7 @@ constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>
 template <auto F>
 void defOp(py::module_& m, const char* name, const char* doc) {
   m.def(name, F, doc);
-  fastcall::add<F>(m, name, true);
+  fastcall::add<F, true>(m, name);
 }
 
 // The same for a method. Index arguments load or not by value (a negative int does not), so
@@ -73,7 +73,7 @@ void defOp(py::module_& m, const char* name, const char* doc) {
 template <auto F, class Cls>
 Cls& defMethod(Cls& cls, const char* name) {
   cls.def(name, F);
-  fastcall::add<F>(cls, name, false);
+  fastcall::add<F, false>(cls, name);
   return cls;
 }
 
