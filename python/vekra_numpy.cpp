@@ -322,37 +322,17 @@ py::object matrix(const py::object& a, const py::object& dtype) {
 
 // ---- model tensors -------------------------------------------------------------------------
 
-// The numpy dtype of a tensor element type with its size in bytes, taken from the C++ type
-// rather than from the dtype object (whose itemsize field numpy 1 and 2 keep in different
-// places); no dtype for strings and the types numpy lacks.
+// The numpy dtype of a tensor element type with its size in bytes; no dtype for strings and
+// the types numpy lacks.
 struct ElementType {
   py::object dtype;
   py::ssize_t size = 0;
 };
 
-template <class T>
-ElementType elementOf() {
-  return {py::dtype::of<T>(), static_cast<py::ssize_t>(sizeof(T))};
-}
-
 ElementType elementTypeOf(ONNXTensorElementDataType type) {
-  switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return elementOf<float>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return elementOf<uint8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return elementOf<int8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return elementOf<uint16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return elementOf<int16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return elementOf<int32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return elementOf<int64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return elementOf<bool>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return {py::dtype("float16"), 2};
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return elementOf<double>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return elementOf<uint32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return elementOf<uint64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return elementOf<std::complex<float>>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return elementOf<std::complex<double>>();
-    default: return {py::none(), 0};
-  }
+  const Vekra::Onnx::ElementTypeInfo* info = Vekra::Onnx::elementTypeInfo(type);
+  if (info == nullptr || info->dtype == nullptr) return {py::none(), 0};
+  return {py::dtype(std::string(info->dtype)), static_cast<py::ssize_t>(info->size)};
 }
 
 // The most dimensions a numpy array has (numpy 1.x; numpy 2 allows more).
