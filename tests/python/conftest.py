@@ -5,12 +5,18 @@ Element types by suffix (s d c z) with their numpy dtype and tolerance; containe
 surrounded by sentinel elements that no operation may change, and reads it back.
 """
 import ctypes
+import os
 import re
+import sys
 
 import numpy as np
 import pytest
 
 import vekracore as vk
+
+# The helpers the tests share with scripts and child processes (fuzzing, the ONNX Runtime
+# oracle, the functions worker processes run); a spawned child inherits this path.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 
 # ---- element types ------------------------------------------------------------------------
 
