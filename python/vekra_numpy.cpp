@@ -24,6 +24,7 @@
 #include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
+#include "utils/ElementTypes"
 #include "utils/OnnxFile"
 #include "vekra_numpy_spec.h"  // vekraNumpySpecSource, generated from vekra_numpy_spec.py
 
@@ -176,8 +177,7 @@ bool tryArrayOver(py::handle src, py::object& result) {
 
 py::object asarray(py::handle c) {
   py::object result;
-  if (tryArrayOver<float>(c, result) || tryArrayOver<double>(c, result) ||
-      tryArrayOver<std::complex<float>>(c, result) || tryArrayOver<std::complex<double>>(c, result))
+  if (Vekra::anyElementType([&](auto t) { return tryArrayOver<typename decltype(t)::type>(c, result); }))
     return result;
   throw py::type_error("asarray() argument must be a vekracore vector, view or matrix, not " + typeName(c));
 }
@@ -198,19 +198,27 @@ py::object requestedType(const py::object& dtype) {
 py::dtype targetType(const char* function, const py::array& a, const py::object& requested) {
   const py::dtype source = a.dtype();
   const char kind = source.kind();
-  const py::dtype allowed[] = {py::dtype::of<float>(), py::dtype::of<double>(),
-                               py::dtype::of<std::complex<float>>(), py::dtype::of<std::complex<double>>()};
+  std::vector<py::dtype> allowed;
+  Vekra::anyElementType([&](auto t) {
+    allowed.push_back(py::dtype::of<typename decltype(t)::type>());
+    return false;
+  });
   if (requested.is_none()) {
     for (const py::dtype& d : allowed)
       if (source.equal(d)) return d;
-    return kind == 'c' ? allowed[3] : allowed[1];
+    return kind == 'c' ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
   }
   const auto target = py::reinterpret_borrow<py::dtype>(requested);
   bool known = false;
   for (const py::dtype& d : allowed) known = known || target.equal(d);
-  if (!known)
-    throw py::type_error(std::string(function) + "() dtype must be float32, float64, complex64 or complex128, not " +
+  if (!known) {
+    // "float32, float64, complex64 or complex128"
+    std::string names;
+    for (std::size_t i = 0; i < allowed.size(); ++i)
+      names += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ") + allowed[i].attr("name").cast<std::string>();
+    throw py::type_error(std::string(function) + "() dtype must be " + names + ", not " +
                          py::str(static_cast<py::object>(target)).cast<std::string>());
+  }
   if (kind == 'c' && target.kind() != 'c')
     throw py::type_error(std::string(function) + "() cannot store complex data as " +
                          py::str(static_cast<py::object>(target)).cast<std::string>());
@@ -258,10 +266,14 @@ py::object containerOf(const char* function, const py::object& a, const py::obje
   const py::object requested = requestedType(dtype);
   const py::array source = numericArray(function, a, ndim, what);
   const py::dtype target = targetType(function, source, requested);
-  if (target.equal(py::dtype::of<float>())) return copyInto<float>(source, ndim);
-  if (target.equal(py::dtype::of<double>())) return copyInto<double>(source, ndim);
-  if (target.equal(py::dtype::of<std::complex<float>>())) return copyInto<std::complex<float>>(source, ndim);
-  return copyInto<std::complex<double>>(source, ndim);
+  py::object result;
+  Vekra::anyElementType([&](auto t) {
+    using T = typename decltype(t)::type;
+    if (!target.equal(py::dtype::of<T>())) return false;
+    result = copyInto<T>(source, ndim);
+    return true;
+  });
+  return result;
 }
 
 py::object vector(const py::object& a, const py::object& dtype) {
@@ -274,37 +286,17 @@ py::object matrix(const py::object& a, const py::object& dtype) {
 
 // ---- model tensors -------------------------------------------------------------------------
 
-// The numpy dtype of a tensor element type with its size in bytes, taken from the C++ type
-// rather than from the dtype object (whose itemsize field numpy 1 and 2 keep in different
-// places); no dtype for strings and the types numpy lacks.
+// The numpy dtype of a tensor element type with its size in bytes; no dtype for strings and
+// the types numpy lacks.
 struct ElementType {
   py::object dtype;
   py::ssize_t size = 0;
 };
 
-template <class T>
-ElementType elementOf() {
-  return {py::dtype::of<T>(), static_cast<py::ssize_t>(sizeof(T))};
-}
-
 ElementType elementTypeOf(ONNXTensorElementDataType type) {
-  switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return elementOf<float>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return elementOf<uint8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return elementOf<int8_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return elementOf<uint16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return elementOf<int16_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return elementOf<int32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return elementOf<int64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return elementOf<bool>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return {py::dtype("float16"), 2};
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return elementOf<double>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return elementOf<uint32_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return elementOf<uint64_t>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return elementOf<std::complex<float>>();
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return elementOf<std::complex<double>>();
-    default: return {py::none(), 0};
-  }
+  const Vekra::Onnx::ElementTypeInfo* info = Vekra::Onnx::elementTypeInfo(type);
+  if (info == nullptr || info->dtype == nullptr) return {py::none(), 0};
+  return {py::dtype(std::string(info->dtype)), static_cast<py::ssize_t>(info->size)};
 }
 
 // The most dimensions a numpy array has (numpy 1.x; numpy 2 allows more).

@@ -40,6 +40,7 @@
 #include "types/Model"
 #include "types/Vector"
 #include "types/VectorView"
+#include "utils/ElementTypes"
 
 namespace py = pybind11;
 namespace hana = boost::hana;
@@ -49,11 +50,12 @@ namespace {
 using namespace Vekra;
 
 // Element types with their class-name suffixes, in registration order.
-constexpr auto typeSet = hana::make_tuple(
-    hana::make_pair(hana::type_c<float>, BOOST_HANA_STRING("s")),
-    hana::make_pair(hana::type_c<double>, BOOST_HANA_STRING("d")),
-    hana::make_pair(hana::type_c<std::complex<float>>, BOOST_HANA_STRING("c")),
-    hana::make_pair(hana::type_c<std::complex<double>>, BOOST_HANA_STRING("z")));
+template <class... E>
+constexpr auto typeSetOf(ElementTypeList<E...>) {
+  return hana::make_tuple(hana::make_pair(hana::type_c<typename E::type>, hana::string_c<E::suffix>)...);
+}
+
+constexpr auto typeSet = typeSetOf(ElementTypes{});
 
 constexpr auto operationsSet = hana::transform(typeSet, hana::first);
 
@@ -64,7 +66,7 @@ constexpr auto containerSet = hana::tuple_t<Vector<T>, VectorView<T>, Matrix<T>>
 template <auto F>
 void defOp(py::module_& m, const char* name, const char* doc) {
   m.def(name, F, doc);
-  fastcall::add<F>(m, name, true);
+  fastcall::add<F, true>(m, name);
 }
 
 // The same for a method. Index arguments load or not by value (a negative int does not), so
@@ -72,7 +74,7 @@ void defOp(py::module_& m, const char* name, const char* doc) {
 template <auto F, class Cls>
 Cls& defMethod(Cls& cls, const char* name) {
   cls.def(name, F);
-  fastcall::add<F>(cls, name, false);
+  fastcall::add<F, false>(cls, name);
   return cls;
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python
 """Fuzzes vekracore.model with many seeded mutations of each test model (tests/data/*.onnx),
-each loaded and run in a child interpreter (tests/python/model_fuzz.py does the work).
+each loaded and run in a child interpreter (tests/tools/model_fuzz.py does the work).
 
     .venv/bin/python scripts/fuzz-models.py [--count 300] [--seed 1] [model ...]
 
@@ -14,7 +14,7 @@ import shutil
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
 import model_fuzz  # noqa: E402
 
 

@@ -8,6 +8,8 @@
 // counts instead.
 #include <gtest/gtest.h>
 
+#include "utils/ElementTypes"
+
 #include <complex>
 #include <cstddef>
 #include <cstdlib>
@@ -67,8 +69,7 @@ using namespace Vekra;
 
 template <class T>
 class Allocations : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
-TYPED_TEST_SUITE(Allocations, ElementTypes);
+TYPED_TEST_SUITE(Allocations, ElementTypesAs<::testing::Types>);
 
 TYPED_TEST(Allocations, OneAllocationPerBuffer) {
   for (std::size_t n : {std::size_t(0), std::size_t(1), std::size_t(1000)}) {

@@ -303,8 +303,3 @@ TEST(Model, ConstructionFailures) {
   EXPECT_EQ(f.report, "");
 }
 
-TEST(Model, RunOptionsCarryTheVerbosity) {
-  Vekra::Onnx::RunOptions options;
-  options.setRunLogVerbosityLevel(5);
-  EXPECT_EQ(options.runLogVerbosityLevel(), 5);
-}

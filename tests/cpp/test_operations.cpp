@@ -3,6 +3,8 @@
 // BLAS int, rank deficiency) leaving the operands as they were.
 #include <gtest/gtest.h>
 
+#include "utils/ElementTypes"
+
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -67,8 +69,7 @@ constexpr std::size_t tooBig = std::size_t{1} << 31;
 
 template <class T>
 class Operations : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
-TYPED_TEST_SUITE(Operations, ElementTypes);
+TYPED_TEST_SUITE(Operations, ElementTypesAs<::testing::Types>);
 
 TYPED_TEST(Operations, LevelOneResults) {
   using T = TypeParam;

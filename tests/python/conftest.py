@@ -5,18 +5,26 @@ Element types by suffix (s d c z) with their numpy dtype and tolerance; containe
 surrounded by sentinel elements that no operation may change, and reads it back.
 """
 import ctypes
+import os
 import re
+import sys
 
 import numpy as np
 import pytest
 
 import vekracore as vk
 
+# The helpers the tests share with scripts and child processes (fuzzing, the ONNX Runtime
+# oracle, the functions worker processes run); a spawned child inherits this path.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+
 # ---- element types ------------------------------------------------------------------------
 
 SUFFIXES = "sdcz"
 COMPLEX = "cz"
 KINDS = ("vec", "view", "mat")
+# every container class, in registration order (the kinds of each element type in turn)
+CONTAINER_CLASSES = [kind + suffix for suffix in SUFFIXES for kind in KINDS]
 DTYPE = {"s": np.float32, "d": np.float64, "c": np.complex64, "z": np.complex128}
 RTOL = {"s": 2e-5, "d": 1e-12, "c": 2e-5, "z": 1e-12}
 

@@ -11,14 +11,14 @@ import textwrap
 import pytest
 
 import vekracore as vk
-from conftest import KINDS, SUFFIXES
-
-CONTAINERS = [k + s for s in SUFFIXES for k in KINDS]
+from conftest import CONTAINER_CLASSES as CONTAINERS, KINDS, SUFFIXES
 AFFINE = os.path.join(os.path.dirname(__file__), "..", "data", "affine.onnx")
 
-# In a child: make(name) builds a small, initialised instance of any of the 13 classes.
+# In a child: make(name) builds a small, initialised instance of any of the 13 classes, all
+# named in `names`.
 MAKE = f"""
 import vekracore as vk
+names = {CONTAINERS + ["model"]!r}
 def make(name):
     if name == "model":
         return vk.model({AFFINE!r})
@@ -95,7 +95,6 @@ def test_no_listing_of_overloads_recurses_through_a_repr():
 def test_every_pickle_protocol_and_copy_raise_type_error():
     out = child("""
         import copy, pickle
-        names = [k + s for s in "sdcz" for k in ("vec", "view", "mat")] + ["model"]
         wrong = []
         for name in names:
             obj = make(name)
@@ -324,7 +323,6 @@ def test_no_instance_changes_class_by_any_route():
     let through leaves an object read with another class's layout, so this runs in a child."""
     out = child("""
         import vekra_numpy as vn
-        names = [k + s for s in "sdcz" for k in ("vec", "view", "mat")] + ["model"]
         routes = [lambda o, c: setattr(o, "__class__", c),
                   lambda o, c: object.__setattr__(o, "__class__", c),
                   lambda o, c: vars(object)["__class__"].__set__(o, c)]

@@ -4,6 +4,7 @@ import re
 import pytest
 
 import vekracore as vk
+from conftest import SUFFIXES
 
 COUNTS = {"scale": 12, "sum": 36, "dot": 36, "copy": 36, "swap": 36, "axpy": 36, "hdot": 18,
           "ls": 12, "matvec": 108, "gemv": 108, "gemm": 4, "matmul": 4}
@@ -66,7 +67,7 @@ def test_total_overload_count():
 @pytest.mark.parametrize("name", ["sum", "dot", "copy", "swap", "axpy"])
 def test_pair_functions_run_by_type_then_first_then_second_kind(name):
     kinds = [re.findall(r"vekracore\.(\w+)", sig)[:2] for sig, _ in overloads(name)]
-    assert kinds == [[k1 + s, k2 + s] for s in "sdcz" for k1, k2 in map(str.split, PAIRS)]
+    assert kinds == [[k1 + s, k2 + s] for s in SUFFIXES for k1, k2 in map(str.split, PAIRS)]
 
 
 def test_ls_and_hdot_orders():
