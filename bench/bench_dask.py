@@ -18,6 +18,7 @@ import sys
 import time
 
 import numpy as np
+import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Batch inference on Dask (bench_dask.py)"
@@ -147,17 +148,7 @@ def main():
               f"{ort2 / vekra2:.2f}x with 2 (target at least 1.0x)",
               "- every Dask result equals the one-process loop (rtol 1e-5)"]
     print("\n".join(lines))
-    target = os.path.join(HERE, "results.md")
-    old = open(target).read().splitlines() if os.path.exists(target) else []
-    header = f"## {TITLE}"
-    if header in old:
-        start = old.index(header)
-        end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
-        old = old[:start] + old[end:]
-    while old and old[-1] == "":
-        old.pop()
-    with open(target, "w") as f:
-        f.write("\n".join(old + [""] + lines).rstrip() + "\n")
+    target = results_section.splice(TITLE, lines)
     print("wrote", target)
 
 

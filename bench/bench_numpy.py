@@ -33,6 +33,7 @@ import numpy as np
 
 import vekracore as vk
 import vekra_numpy as vn
+import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "numpy bridge and model I/O"
@@ -274,19 +275,8 @@ def draw(chart, version):
 
 
 def splice(lines):
-    """Replaces (or appends) this section in the existing results.md."""
-    target = os.path.join(HERE, "results.md")
-    old = open(target).read().splitlines() if os.path.exists(target) else []
-    header = f"## {TITLE}"
-    if header in old:
-        start = old.index(header)
-        end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
-        old = old[:start] + old[end:]
-    while old and old[-1] == "":
-        old.pop()
-    with open(target, "w") as f:
-        f.write("\n".join(old + [""] + lines).rstrip() + "\n")
-    return target
+    """Replaces (or appends) this section in bench/results.md."""
+    return results_section.splice(TITLE, lines)
 
 
 if __name__ == "__main__":

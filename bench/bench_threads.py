@@ -30,6 +30,7 @@ import threading
 import time
 
 import numpy as np
+import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Threads"
@@ -301,18 +302,7 @@ def draw(rows, version):
 
 def splice(lines):
     """Replaces (or appends) this section in bench/results.md."""
-    target = os.path.join(HERE, "results.md")
-    old = open(target).read().splitlines() if os.path.exists(target) else []
-    header = f"## {TITLE}"
-    if header in old:
-        start = old.index(header)
-        end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
-        old = old[:start] + old[end:]
-    while old and old[-1] == "":
-        old.pop()
-    with open(target, "w") as f:
-        f.write("\n".join(old + lines).rstrip() + "\n")
-    return target
+    return results_section.splice(TITLE, lines)
 
 
 if __name__ == "__main__":

@@ -15,10 +15,9 @@ import tempfile
 import numpy as np
 
 NODE_TESTS_RELATIVE = os.path.join("backend", "test", "data", "node")
-# The newest ONNX IR version that every ONNX Runtime the module is built on (1.17.3 the oldest)
-# loads. Newer onnx
-# packages write some of their node tests with later IR versions, which the oracle (a newer
-# onnxruntime where the Python has no 1.17 build) would run.
+# The newest ONNX IR version that every ONNX Runtime the module is built on loads (1.17.3, the
+# oldest, stops at 9). Newer onnx packages write some of their node tests with later IR
+# versions, which the oracle (a newer onnxruntime) would run.
 RUNTIME_MAX_IR_VERSION = 9
 
 
