@@ -21,9 +21,7 @@ results.md and redraws the chart.
 """
 import argparse
 import glob
-import json
 import os
-import subprocess
 import statistics
 import sys
 import tempfile
@@ -33,6 +31,7 @@ import numpy as np
 
 import vekracore as vk
 import vekra_numpy as vn
+import json_child  # noqa: E402  (bench/ is on sys.path when run as a script)
 import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -67,22 +66,11 @@ class Timer:
         return self.seconds(number)
 
 
-class OrtSide:
+class OrtSide(json_child.JsonChild):
     """onnxruntime in a child interpreter (bench/ort_side.py), one session at a time."""
 
     def __init__(self, python):
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        self.child = subprocess.Popen([python, os.path.join(HERE, "ort_side.py")], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, text=True, env=env)
-        self.versions = self.ask({"version": True})
-
-    def ask(self, request):
-        self.child.stdin.write(json.dumps(request) + "\n")
-        self.child.stdin.flush()
-        line = self.child.stdout.readline()
-        if not line:
-            raise RuntimeError(f"bench/ort_side.py stopped on {request}")
-        return json.loads(line)
+        super().__init__([python, os.path.join(HERE, "ort_side.py")], "bench/ort_side.py")
 
     def load(self, path, level):
         self.ask({"load": path, "level": LEVELS[level]})

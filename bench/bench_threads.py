@@ -30,6 +30,7 @@ import threading
 import time
 
 import numpy as np
+import json_child  # noqa: E402  (bench/ is on sys.path when run as a script)
 import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -153,20 +154,9 @@ def serve():
         sys.stdout.flush()
 
 
-class OrtChild:
+class OrtChild(json_child.JsonChild):
     def __init__(self, python):
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        self.child = subprocess.Popen([python, os.path.abspath(__file__), "--serve"], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, text=True, env=env)
-        self.versions = self.ask({"version": True})
-
-    def ask(self, request):
-        self.child.stdin.write(json.dumps(request) + "\n")
-        self.child.stdin.flush()
-        line = self.child.stdout.readline()
-        if not line:
-            raise RuntimeError(f"the onnxruntime side stopped on {request}")
-        return json.loads(line)
+        super().__init__([python, os.path.abspath(__file__), "--serve"], "the onnxruntime side")
 
     def rate(self, path, threads, shared, seconds):
         return self.ask({"path": path, "threads": threads, "shared": shared, "seconds": seconds})["rate"]
