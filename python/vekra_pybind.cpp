@@ -22,7 +22,7 @@
 
 #include "InterpreterLock"
 #include "RealScalar"
-#include "fastcall/Dispatch"
+#include "fastcall/Registry"
 #include "fastcall/Overload"
 #include "operations/axpy"
 #include "operations/copy"
