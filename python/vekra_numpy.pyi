@@ -4,7 +4,11 @@ numpy arrays over vekracore's containers and model tensors, without copies, and 
 """
 from __future__ import annotations
 import asyncio
+import numpy
+import numpy.typing
+import os
 import typing
+import vekracore
 __all__: list[str] = ['ModelSpec', 'asarray', 'describe', 'input_names', 'inputs', 'load_model', 'matrix', 'output_names', 'outputs', 'run_async', 'vector']
 class ModelSpec:
     """
@@ -45,7 +49,7 @@ class ModelSpec:
         ...
     def __hash__(self) -> int:
         ...
-    def __init__(self, path: typing.Any, *, optimization: str = 'all', threads: int = 0, dims: typing.Optional[typing.Mapping[str, int]] = None, shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
+    def __init__(self, path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: int = 0, dims: typing.Optional[typing.Mapping[str, int]] = None, shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
         ...
     def __reduce__(self) -> tuple:
         ...
@@ -53,7 +57,7 @@ class ModelSpec:
         ...
     def __setstate__(self, state: dict) -> None:
         ...
-    def model(self) -> typing.Any:
+    def model(self) -> vekracore.model:
         """
         model()
         
@@ -93,7 +97,8 @@ class ModelSpec:
         """
         Intra-op threads of the session; 0 leaves the choice to ONNX Runtime.
         """
-def asarray(c: typing.Any) -> typing.Any:
+@typing.overload
+def asarray(c: vekracore.matc) -> numpy.typing.NDArray[numpy.complex64]:
     """
     asarray(c)
     
@@ -101,7 +106,106 @@ def asarray(c: typing.Any) -> typing.Any:
     without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
     (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
     """
-def describe(path: typing.Any) -> tuple:
+@typing.overload
+def asarray(c: vekracore.matd) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.mats) -> numpy.typing.NDArray[numpy.float32]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.matz) -> numpy.typing.NDArray[numpy.complex128]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.vecc) -> numpy.typing.NDArray[numpy.complex64]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.vecd) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.vecs) -> numpy.typing.NDArray[numpy.float32]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.vecz) -> numpy.typing.NDArray[numpy.complex128]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.viewc) -> numpy.typing.NDArray[numpy.complex64]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.viewd) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.views) -> numpy.typing.NDArray[numpy.float32]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+@typing.overload
+def asarray(c: vekracore.viewz) -> numpy.typing.NDArray[numpy.complex128]:
+    """
+    asarray(c)
+    
+    A writable numpy.ndarray over the elements of the vekracore vector, view or matrix `c`,
+    without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
+    (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
+    """
+def describe(path: str | os.PathLike[str] | bytes) -> tuple:
     """
     describe(path)
     
@@ -112,14 +216,14 @@ def describe(path: typing.Any) -> tuple:
     item of shape is the dimension's size, or for a dynamic one its symbolic name (str), or None
     when it has none.
     """
-def input_names(m: typing.Any) -> list:
+def input_names(m: vekracore.model) -> list[str]:
     """
     input_names(m)
     
     The names of the model's inputs, in session order (bytes that are not UTF-8 as
     surrogate escapes, as os.fsdecode gives them).
     """
-def inputs(m: typing.Any) -> list:
+def inputs(m: vekracore.model) -> list[numpy.typing.NDArray[typing.Any] | typing.Any]:
     """
     inputs(m)
     
@@ -128,7 +232,7 @@ def inputs(m: typing.Any) -> list:
     what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) or with more
     dimensions than numpy arrays have (32 in numpy 1.x) is None.
     """
-def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> typing.Any:
+def load_model(path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: int = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> vekracore.model:
     """
     load_model(path, *, optimization='all', threads=0, report=False, dims=None, shapes=None)
     
@@ -155,21 +259,21 @@ def load_model(path: typing.Any, *, optimization: str = 'all', threads: int = 0,
     may show a mix of old and new values. An ONNX Runtime failure during the run raises the same
     RuntimeError as with the lock held; Ctrl-C during a long run is delivered when it returns.
     """
-def matrix(a: typing.Any, dtype: typing.Any = None) -> typing.Any:
+def matrix(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.matc | vekracore.matd | vekracore.mats | vekracore.matz:
     """
     matrix(a, dtype=None)
     
     A new vekracore matrix (mats, matd, matc or matz) holding a copy of the 2-D array-like `a`:
     element (i, j) is a[i, j], stored column-major. dtype as for vector().
     """
-def output_names(m: typing.Any) -> list:
+def output_names(m: vekracore.model) -> list[str]:
     """
     output_names(m)
     
     The names of the model's outputs, in session order (bytes that are not UTF-8
     as surrogate escapes, as os.fsdecode gives them).
     """
-def outputs(m: typing.Any) -> list:
+def outputs(m: vekracore.model) -> list[numpy.typing.NDArray[typing.Any] | typing.Any]:
     """
     outputs(m)
     
@@ -177,7 +281,7 @@ def outputs(m: typing.Any) -> list:
     model's own tensors (no copy; each keeps `m` alive), overwritten by every m.run(). A tensor
     without a numpy dtype (string, bfloat16) or with more dimensions than numpy arrays have is None.
     """
-def run_async(m: typing.Any) -> asyncio.Future[None]:
+def run_async(m: vekracore.model) -> asyncio.Future[None]:
     """
     run_async(m)
     
@@ -196,7 +300,7 @@ def run_async(m: typing.Any) -> asyncio.Future[None]:
     interrupt a run in flight: it runs to its end and the model's tensors hold its results. An
     ONNX Runtime failure comes back from the await as the RuntimeError m.run() raises.
     """
-def vector(a: typing.Any, dtype: typing.Any = None) -> typing.Any:
+def vector(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.vecc | vekracore.vecd | vekracore.vecs | vekracore.vecz:
     """
     vector(a, dtype=None)
     

@@ -53,8 +53,137 @@ def positional_only(line):
     return match["head"] + ", ".join(params) + match["tail"]
 
 
-def postprocess(text):
-    return HEADER + "".join(positional_only(line) + "\n" for line in text.splitlines())
+def retype(line, params, result=None):
+    """The def line with the given parameters' annotations (defaults kept) and result replaced."""
+    match = DEF.match(line)
+    out = []
+    for p in split_params(match["params"]):
+        name, colon, rest = p.partition(":")
+        if colon and name.strip() in params:
+            default = rest.partition(" = ")[2]
+            p = f"{name}: {params[name.strip()]}" + (f" = {default}" if default else "")
+        out.append(p)
+    tail = match["tail"] if result is None else f") -> {result}:"
+    return match["head"] + ", ".join(out) + tail
+
+
+def statements(lines):
+    """The stub's lines as top-level statements, each with its decorators and its body."""
+    out = []
+    for line in lines:
+        starts = line[:1] not in ("", " ") and not (out and out[-1][-1].startswith("@"))
+        if starts or not out:
+            out.append([line])
+        else:
+            out[-1].append(line)
+    return out
+
+
+def defined_name(line):
+    """The name a def line defines, or None for any other line."""
+    match = DEF.match(line)
+    return match and match["head"].split("def ", 1)[1][:-1]
+
+
+def definition(statement):
+    """The def line of a top-level statement (after its decorators), or None."""
+    line = next((line for line in statement if not line.startswith("@")), "")
+    return DEF.match(line) and line
+
+
+# vekracore: gemv(alpha, beta, A, x, y) and matvec(A, x, y) are bound for every container as A,
+# but a vector or a view as A always raises; the stubs leave those overloads out, so that a
+# type checker refuses the call.
+MATRIX_OPERAND = {"gemv": 2, "matvec": 0}
+VECTOR_CLASS = re.compile(r"(vec|view)[a-z]$")
+
+
+def refused_always(statement):
+    line = definition(statement)
+    if not line:
+        return False
+    name = defined_name(line)
+    if name not in MATRIX_OPERAND:
+        return False
+    operand = split_params(DEF.match(line)["params"])[MATRIX_OPERAND[name]]
+    return bool(VECTOR_CLASS.match(operand.partition(":")[2].strip()))
+
+
+# vekra_numpy checks its arguments itself, so pybind11 documents them as objects; its stub names
+# what they are. Inputs and outputs are NDArray or None (a tensor numpy cannot show): `| Any`
+# spares callers a None check on every tensor, as typeshed does for such results.
+PATH = "str | os.PathLike[str] | bytes"
+OPTIMIZATION = "typing.Literal['disable', 'basic', 'extended', 'all']"
+MODEL = "vekracore.model"
+TENSORS = "list[numpy.typing.NDArray[typing.Any] | typing.Any]"
+BRIDGE_IMPORTS = ["import numpy", "import numpy.typing", "import os", "import vekracore"]
+
+
+def bridge_types():
+    """Per function (or ModelSpec method) of vekra_numpy: parameter types, and the result type."""
+    classes = container_classes()
+    vectors = " | ".join(f"vekracore.{c}" for c in classes if c.startswith("vec"))
+    matrices = " | ".join(f"vekracore.{c}" for c in classes if c.startswith("mat"))
+    return {
+        "__init__": ({"path": PATH, "optimization": OPTIMIZATION}, None),
+        "model": ({}, MODEL),
+        "describe": ({"path": PATH}, None),
+        "load_model": ({"path": PATH, "optimization": OPTIMIZATION}, MODEL),
+        "inputs": ({"m": MODEL}, TENSORS),
+        "outputs": ({"m": MODEL}, TENSORS),
+        "input_names": ({"m": MODEL}, "list[str]"),
+        "output_names": ({"m": MODEL}, "list[str]"),
+        "run_async": ({"m": MODEL}, None),
+        "vector": ({"a": "numpy.typing.ArrayLike", "dtype": "numpy.typing.DTypeLike"}, vectors),
+        "matrix": ({"a": "numpy.typing.ArrayLike", "dtype": "numpy.typing.DTypeLike"}, matrices),
+    }
+
+
+def container_classes():
+    """vekracore's container classes and the numpy dtype vekra_numpy.asarray gives each."""
+    import vekracore
+    import vekra_numpy
+    out = {}
+    for name in sorted(dir(vekracore)):
+        match = re.fullmatch(r"(vec|view|mat)([a-z])", name)
+        if match:
+            out[name] = vekra_numpy.asarray(getattr(vekracore, "vec" + match[2])(1)).dtype.name
+    return out
+
+
+def type_bridge(lines):
+    types, done, out = bridge_types(), set(), []
+    for line in lines:
+        if line == "import typing":
+            out += sorted(BRIDGE_IMPORTS + [line])
+            continue
+        name = defined_name(line)
+        if name in types:
+            line = retype(line, *types[name])
+            done.add(name)
+        out.append(line)
+    if done != set(types):
+        raise RuntimeError(f"vekra_numpy's stub no longer defines {sorted(set(types) - done)}: update scripts/stubs.py")
+    # one asarray overload per container class, each giving its class's dtype
+    result = []
+    for statement in statements(out):
+        line = definition(statement)
+        if line and defined_name(line) == "asarray":
+            for cls, dtype in container_classes().items():
+                result += ["@typing.overload", retype(line, {"c": f"vekracore.{cls}"},
+                                                      f"numpy.typing.NDArray[numpy.{dtype}]")] + statement[1:]
+        else:
+            result += statement
+    return result
+
+
+def postprocess(module, text):
+    lines = [positional_only(line) for line in text.splitlines()]
+    if module == "vekracore":
+        lines = [line for statement in statements(lines) if not refused_always(statement) for line in statement]
+    elif module == "vekra_numpy":
+        lines = type_bridge(lines)
+    return HEADER + "".join(line + "\n" for line in lines)
 
 
 def generate(module):
@@ -65,7 +194,7 @@ def generate(module):
         if done.returncode != 0:
             raise RuntimeError(f"pybind11-stubgen failed on {module}:\n{done.stdout}{done.stderr}")
         with open(os.path.join(out, module + ".pyi"), encoding="utf-8") as f:
-            return postprocess(f.read())
+            return postprocess(module, f.read())
 
 
 def committed_path(module):

@@ -63,6 +63,35 @@ def test_unnamed_arguments_become_positional_only(line, expected):
     assert stubs.positional_only(line) == expected
 
 
+@pytest.mark.parametrize("line, params, result, expected", [
+    ("def f(path: typing.Any, *, optimization: str = 'all') -> typing.Any:", {"path": "str | bytes", "optimization": "L"},
+     "M", "def f(path: str | bytes, *, optimization: L = 'all') -> M:"),
+    ("    def m(self, a: tuple[int, int], b: typing.Any = None) -> list:", {"b": "int | None"}, None,
+     "    def m(self, a: tuple[int, int], b: int | None = None) -> list:"),
+    ("def g(c: typing.Any) -> typing.Any:", {}, "int", "def g(c: typing.Any) -> int:"),
+])
+def test_retype_replaces_annotations_and_keeps_defaults(line, params, result, expected):
+    assert stubs.retype(line, params, result) == expected
+
+
+@pytest.mark.parametrize("line, refused", [
+    ("def gemv(arg0: float, arg1: float, arg2: vecd, arg3: vecd, arg4: vecd, /) -> vecd:", True),
+    ("def gemv(arg0: float, arg1: float, arg2: viewz, arg3: vecz, arg4: matz, /) -> matz:", True),
+    ("def gemv(arg0: float, arg1: float, arg2: matd, arg3: vecd, arg4: viewd, /) -> viewd:", False),
+    ("def matvec(arg0: views, arg1: vecs, arg2: vecs, /) -> vecs:", True),
+    ("def matvec(arg0: matc, arg1: viewc, arg2: vecc, /) -> vecc:", False),
+    ("def axpy(arg0: float, arg1: vecd, arg2: vecd, /) -> vecd:", False),
+])
+def test_overloads_that_always_raise_are_left_out(line, refused):
+    assert stubs.refused_always(["@typing.overload", line, '    """', "    gemv", '    """']) is refused
+
+
+def test_statements_keep_decorators_and_bodies_together():
+    lines = ["import typing", "@typing.overload", "def f(x: int) -> int:", '    """', "", "    f", '    """', "class C:",
+             "    def m(self) -> None:", "        ..."]
+    assert stubs.statements(lines) == [lines[:1], lines[1:7], lines[7:]]
+
+
 def mypy(tmp_path, *paths):
     """mypy's error lines for the given files, checked against the interpreter's site-packages."""
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # mypy never loads the module
