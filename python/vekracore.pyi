@@ -3,1701 +3,1701 @@ from __future__ import annotations
 import typing
 __all__: list[str] = ['axpy', 'copy', 'dot', 'gemm', 'gemv', 'hdot', 'ls', 'matc', 'matd', 'matmul', 'mats', 'matvec', 'matz', 'model', 'scale', 'sum', 'swap', 'vecc', 'vecd', 'vecs', 'vecz', 'viewc', 'viewd', 'views', 'viewz']
 class matc:
-    def __getitem__(self, arg0: tuple[int, int], /) -> complex:
+    def __getitem__(self, key: tuple[int, int], /) -> complex:
         ...
-    def __init__(self, arg0: int, arg1: int, /) -> None:
+    def __init__(self, rows: int, cols: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: tuple[int, int], arg1: complex, /) -> None:
+    def __setitem__(self, key: tuple[int, int], value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class matd:
-    def __getitem__(self, arg0: tuple[int, int], /) -> float:
+    def __getitem__(self, key: tuple[int, int], /) -> float:
         ...
-    def __init__(self, arg0: int, arg1: int, /) -> None:
+    def __init__(self, rows: int, cols: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: tuple[int, int], arg1: float, /) -> None:
+    def __setitem__(self, key: tuple[int, int], value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class mats:
-    def __getitem__(self, arg0: tuple[int, int], /) -> float:
+    def __getitem__(self, key: tuple[int, int], /) -> float:
         ...
-    def __init__(self, arg0: int, arg1: int, /) -> None:
+    def __init__(self, rows: int, cols: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: tuple[int, int], arg1: float, /) -> None:
+    def __setitem__(self, key: tuple[int, int], value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class matz:
-    def __getitem__(self, arg0: tuple[int, int], /) -> complex:
+    def __getitem__(self, key: tuple[int, int], /) -> complex:
         ...
-    def __init__(self, arg0: int, arg1: int, /) -> None:
+    def __init__(self, rows: int, cols: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: tuple[int, int], arg1: complex, /) -> None:
+    def __setitem__(self, key: tuple[int, int], value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class model:
-    def __init__(self, arg0: str, /) -> None:
+    def __init__(self, path: str, /) -> None:
         ...
-    def get(self, arg0: int, arg1: list[int], /) -> float:
+    def get(self, output: int, index: list[int], /) -> float:
         ...
     def run(self) -> None:
         ...
-    def set(self, arg0: int, arg1: list[int], arg2: float, /) -> None:
+    def set(self, input: int, index: list[int], value: float, /) -> None:
         ...
 class vecc:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> complex:
+    def __getitem__(self, key: int, /) -> complex:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewc:
+    def __getitem__(self, key: slice, /) -> viewc:
         ...
-    def __init__(self, arg0: int, /) -> None:
+    def __init__(self, size: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: complex, /) -> None:
+    def __setitem__(self, key: int, value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class vecd:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> float:
+    def __getitem__(self, key: int, /) -> float:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewd:
+    def __getitem__(self, key: slice, /) -> viewd:
         ...
-    def __init__(self, arg0: int, /) -> None:
+    def __init__(self, size: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: float, /) -> None:
+    def __setitem__(self, key: int, value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class vecs:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> float:
+    def __getitem__(self, key: int, /) -> float:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> views:
+    def __getitem__(self, key: slice, /) -> views:
         ...
-    def __init__(self, arg0: int, /) -> None:
+    def __init__(self, size: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: float, /) -> None:
+    def __setitem__(self, key: int, value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class vecz:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> complex:
+    def __getitem__(self, key: int, /) -> complex:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewz:
+    def __getitem__(self, key: slice, /) -> viewz:
         ...
-    def __init__(self, arg0: int, /) -> None:
+    def __init__(self, size: int, /) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: complex, /) -> None:
+    def __setitem__(self, key: int, value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class viewc:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> complex:
+    def __getitem__(self, key: int, /) -> complex:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewc:
+    def __getitem__(self, key: slice, /) -> viewc:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: complex, /) -> None:
+    def __setitem__(self, key: int, value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class viewd:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> float:
+    def __getitem__(self, key: int, /) -> float:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewd:
+    def __getitem__(self, key: slice, /) -> viewd:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: float, /) -> None:
+    def __setitem__(self, key: int, value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class views:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> float:
+    def __getitem__(self, key: int, /) -> float:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> views:
+    def __getitem__(self, key: slice, /) -> views:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: float, /) -> None:
+    def __setitem__(self, key: int, value: float, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 class viewz:
     @typing.overload
-    def __getitem__(self, arg0: int, /) -> complex:
+    def __getitem__(self, key: int, /) -> complex:
         ...
     @typing.overload
-    def __getitem__(self, arg0: slice, /) -> viewz:
+    def __getitem__(self, key: slice, /) -> viewz:
         ...
     def __repr__(self) -> str:
         ...
-    def __setitem__(self, arg0: int, arg1: complex, /) -> None:
+    def __setitem__(self, key: int, value: complex, /) -> None:
         ...
-    def dim(self, arg0: int, /) -> int:
+    def dim(self, axis: int, /) -> int:
         ...
     def numel(self) -> int:
         ...
 @typing.overload
-def axpy(arg0: float, arg1: vecs, arg2: vecs, /) -> vecs:
+def axpy(alpha: float, x: vecs, y: vecs, /) -> vecs:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: vecs, arg2: views, /) -> views:
+def axpy(alpha: float, x: vecs, y: views, /) -> views:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: vecs, arg2: mats, /) -> mats:
+def axpy(alpha: float, x: vecs, y: mats, /) -> mats:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: views, arg2: vecs, /) -> vecs:
+def axpy(alpha: float, x: views, y: vecs, /) -> vecs:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: views, arg2: views, /) -> views:
+def axpy(alpha: float, x: views, y: views, /) -> views:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: views, arg2: mats, /) -> mats:
+def axpy(alpha: float, x: views, y: mats, /) -> mats:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: mats, arg2: vecs, /) -> vecs:
+def axpy(alpha: float, x: mats, y: vecs, /) -> vecs:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: mats, arg2: views, /) -> views:
+def axpy(alpha: float, x: mats, y: views, /) -> views:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: mats, arg2: mats, /) -> mats:
+def axpy(alpha: float, x: mats, y: mats, /) -> mats:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: vecd, arg2: vecd, /) -> vecd:
+def axpy(alpha: float, x: vecd, y: vecd, /) -> vecd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: vecd, arg2: viewd, /) -> viewd:
+def axpy(alpha: float, x: vecd, y: viewd, /) -> viewd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: vecd, arg2: matd, /) -> matd:
+def axpy(alpha: float, x: vecd, y: matd, /) -> matd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: viewd, arg2: vecd, /) -> vecd:
+def axpy(alpha: float, x: viewd, y: vecd, /) -> vecd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: viewd, arg2: viewd, /) -> viewd:
+def axpy(alpha: float, x: viewd, y: viewd, /) -> viewd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: viewd, arg2: matd, /) -> matd:
+def axpy(alpha: float, x: viewd, y: matd, /) -> matd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: matd, arg2: vecd, /) -> vecd:
+def axpy(alpha: float, x: matd, y: vecd, /) -> vecd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: matd, arg2: viewd, /) -> viewd:
+def axpy(alpha: float, x: matd, y: viewd, /) -> viewd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: float, arg1: matd, arg2: matd, /) -> matd:
+def axpy(alpha: float, x: matd, y: matd, /) -> matd:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecc, arg2: vecc, /) -> vecc:
+def axpy(alpha: complex, x: vecc, y: vecc, /) -> vecc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecc, arg2: viewc, /) -> viewc:
+def axpy(alpha: complex, x: vecc, y: viewc, /) -> viewc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecc, arg2: matc, /) -> matc:
+def axpy(alpha: complex, x: vecc, y: matc, /) -> matc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewc, arg2: vecc, /) -> vecc:
+def axpy(alpha: complex, x: viewc, y: vecc, /) -> vecc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewc, arg2: viewc, /) -> viewc:
+def axpy(alpha: complex, x: viewc, y: viewc, /) -> viewc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewc, arg2: matc, /) -> matc:
+def axpy(alpha: complex, x: viewc, y: matc, /) -> matc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matc, arg2: vecc, /) -> vecc:
+def axpy(alpha: complex, x: matc, y: vecc, /) -> vecc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matc, arg2: viewc, /) -> viewc:
+def axpy(alpha: complex, x: matc, y: viewc, /) -> viewc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matc, arg2: matc, /) -> matc:
+def axpy(alpha: complex, x: matc, y: matc, /) -> matc:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecz, arg2: vecz, /) -> vecz:
+def axpy(alpha: complex, x: vecz, y: vecz, /) -> vecz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecz, arg2: viewz, /) -> viewz:
+def axpy(alpha: complex, x: vecz, y: viewz, /) -> viewz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: vecz, arg2: matz, /) -> matz:
+def axpy(alpha: complex, x: vecz, y: matz, /) -> matz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewz, arg2: vecz, /) -> vecz:
+def axpy(alpha: complex, x: viewz, y: vecz, /) -> vecz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewz, arg2: viewz, /) -> viewz:
+def axpy(alpha: complex, x: viewz, y: viewz, /) -> viewz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: viewz, arg2: matz, /) -> matz:
+def axpy(alpha: complex, x: viewz, y: matz, /) -> matz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matz, arg2: vecz, /) -> vecz:
+def axpy(alpha: complex, x: matz, y: vecz, /) -> vecz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matz, arg2: viewz, /) -> viewz:
+def axpy(alpha: complex, x: matz, y: viewz, /) -> viewz:
     """
     axpy objects
     """
 @typing.overload
-def axpy(arg0: complex, arg1: matz, arg2: matz, /) -> matz:
+def axpy(alpha: complex, x: matz, y: matz, /) -> matz:
     """
     axpy objects
     """
 @typing.overload
-def copy(arg0: vecs, arg1: vecs, /) -> vecs:
+def copy(x: vecs, y: vecs, /) -> vecs:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecs, arg1: views, /) -> views:
+def copy(x: vecs, y: views, /) -> views:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecs, arg1: mats, /) -> mats:
+def copy(x: vecs, y: mats, /) -> mats:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: views, arg1: vecs, /) -> vecs:
+def copy(x: views, y: vecs, /) -> vecs:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: views, arg1: views, /) -> views:
+def copy(x: views, y: views, /) -> views:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: views, arg1: mats, /) -> mats:
+def copy(x: views, y: mats, /) -> mats:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: mats, arg1: vecs, /) -> vecs:
+def copy(x: mats, y: vecs, /) -> vecs:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: mats, arg1: views, /) -> views:
+def copy(x: mats, y: views, /) -> views:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: mats, arg1: mats, /) -> mats:
+def copy(x: mats, y: mats, /) -> mats:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecd, arg1: vecd, /) -> vecd:
+def copy(x: vecd, y: vecd, /) -> vecd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecd, arg1: viewd, /) -> viewd:
+def copy(x: vecd, y: viewd, /) -> viewd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecd, arg1: matd, /) -> matd:
+def copy(x: vecd, y: matd, /) -> matd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewd, arg1: vecd, /) -> vecd:
+def copy(x: viewd, y: vecd, /) -> vecd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewd, arg1: viewd, /) -> viewd:
+def copy(x: viewd, y: viewd, /) -> viewd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewd, arg1: matd, /) -> matd:
+def copy(x: viewd, y: matd, /) -> matd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matd, arg1: vecd, /) -> vecd:
+def copy(x: matd, y: vecd, /) -> vecd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matd, arg1: viewd, /) -> viewd:
+def copy(x: matd, y: viewd, /) -> viewd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matd, arg1: matd, /) -> matd:
+def copy(x: matd, y: matd, /) -> matd:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecc, arg1: vecc, /) -> vecc:
+def copy(x: vecc, y: vecc, /) -> vecc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecc, arg1: viewc, /) -> viewc:
+def copy(x: vecc, y: viewc, /) -> viewc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecc, arg1: matc, /) -> matc:
+def copy(x: vecc, y: matc, /) -> matc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewc, arg1: vecc, /) -> vecc:
+def copy(x: viewc, y: vecc, /) -> vecc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewc, arg1: viewc, /) -> viewc:
+def copy(x: viewc, y: viewc, /) -> viewc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewc, arg1: matc, /) -> matc:
+def copy(x: viewc, y: matc, /) -> matc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matc, arg1: vecc, /) -> vecc:
+def copy(x: matc, y: vecc, /) -> vecc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matc, arg1: viewc, /) -> viewc:
+def copy(x: matc, y: viewc, /) -> viewc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matc, arg1: matc, /) -> matc:
+def copy(x: matc, y: matc, /) -> matc:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecz, arg1: vecz, /) -> vecz:
+def copy(x: vecz, y: vecz, /) -> vecz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecz, arg1: viewz, /) -> viewz:
+def copy(x: vecz, y: viewz, /) -> viewz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: vecz, arg1: matz, /) -> matz:
+def copy(x: vecz, y: matz, /) -> matz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewz, arg1: vecz, /) -> vecz:
+def copy(x: viewz, y: vecz, /) -> vecz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewz, arg1: viewz, /) -> viewz:
+def copy(x: viewz, y: viewz, /) -> viewz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: viewz, arg1: matz, /) -> matz:
+def copy(x: viewz, y: matz, /) -> matz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matz, arg1: vecz, /) -> vecz:
+def copy(x: matz, y: vecz, /) -> vecz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matz, arg1: viewz, /) -> viewz:
+def copy(x: matz, y: viewz, /) -> viewz:
     """
     copy an object into another
     """
 @typing.overload
-def copy(arg0: matz, arg1: matz, /) -> matz:
+def copy(x: matz, y: matz, /) -> matz:
     """
     copy an object into another
     """
 @typing.overload
-def dot(arg0: vecs, arg1: vecs, /) -> float:
+def dot(x: vecs, y: vecs, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecs, arg1: views, /) -> float:
+def dot(x: vecs, y: views, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecs, arg1: mats, /) -> float:
+def dot(x: vecs, y: mats, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: views, arg1: vecs, /) -> float:
+def dot(x: views, y: vecs, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: views, arg1: views, /) -> float:
+def dot(x: views, y: views, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: views, arg1: mats, /) -> float:
+def dot(x: views, y: mats, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: mats, arg1: vecs, /) -> float:
+def dot(x: mats, y: vecs, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: mats, arg1: views, /) -> float:
+def dot(x: mats, y: views, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: mats, arg1: mats, /) -> float:
+def dot(x: mats, y: mats, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecd, arg1: vecd, /) -> float:
+def dot(x: vecd, y: vecd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecd, arg1: viewd, /) -> float:
+def dot(x: vecd, y: viewd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecd, arg1: matd, /) -> float:
+def dot(x: vecd, y: matd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewd, arg1: vecd, /) -> float:
+def dot(x: viewd, y: vecd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewd, arg1: viewd, /) -> float:
+def dot(x: viewd, y: viewd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewd, arg1: matd, /) -> float:
+def dot(x: viewd, y: matd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matd, arg1: vecd, /) -> float:
+def dot(x: matd, y: vecd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matd, arg1: viewd, /) -> float:
+def dot(x: matd, y: viewd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matd, arg1: matd, /) -> float:
+def dot(x: matd, y: matd, /) -> float:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecc, arg1: vecc, /) -> complex:
+def dot(x: vecc, y: vecc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecc, arg1: viewc, /) -> complex:
+def dot(x: vecc, y: viewc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecc, arg1: matc, /) -> complex:
+def dot(x: vecc, y: matc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewc, arg1: vecc, /) -> complex:
+def dot(x: viewc, y: vecc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewc, arg1: viewc, /) -> complex:
+def dot(x: viewc, y: viewc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewc, arg1: matc, /) -> complex:
+def dot(x: viewc, y: matc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matc, arg1: vecc, /) -> complex:
+def dot(x: matc, y: vecc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matc, arg1: viewc, /) -> complex:
+def dot(x: matc, y: viewc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matc, arg1: matc, /) -> complex:
+def dot(x: matc, y: matc, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecz, arg1: vecz, /) -> complex:
+def dot(x: vecz, y: vecz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecz, arg1: viewz, /) -> complex:
+def dot(x: vecz, y: viewz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: vecz, arg1: matz, /) -> complex:
+def dot(x: vecz, y: matz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewz, arg1: vecz, /) -> complex:
+def dot(x: viewz, y: vecz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewz, arg1: viewz, /) -> complex:
+def dot(x: viewz, y: viewz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: viewz, arg1: matz, /) -> complex:
+def dot(x: viewz, y: matz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matz, arg1: vecz, /) -> complex:
+def dot(x: matz, y: vecz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matz, arg1: viewz, /) -> complex:
+def dot(x: matz, y: viewz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def dot(arg0: matz, arg1: matz, /) -> complex:
+def dot(x: matz, y: matz, /) -> complex:
     """
     dot product
     """
 @typing.overload
-def gemm(arg0: float, arg1: float, arg2: mats, arg3: mats, arg4: mats, /) -> mats:
+def gemm(alpha: float, beta: float, A: mats, X: mats, Y: mats, /) -> mats:
     """
     gemm
     """
 @typing.overload
-def gemm(arg0: float, arg1: float, arg2: matd, arg3: matd, arg4: matd, /) -> matd:
+def gemm(alpha: float, beta: float, A: matd, X: matd, Y: matd, /) -> matd:
     """
     gemm
     """
 @typing.overload
-def gemm(arg0: complex, arg1: complex, arg2: matc, arg3: matc, arg4: matc, /) -> matc:
+def gemm(alpha: complex, beta: complex, A: matc, X: matc, Y: matc, /) -> matc:
     """
     gemm
     """
 @typing.overload
-def gemm(arg0: complex, arg1: complex, arg2: matz, arg3: matz, arg4: matz, /) -> matz:
+def gemm(alpha: complex, beta: complex, A: matz, X: matz, Y: matz, /) -> matz:
     """
     gemm
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: vecs, arg4: vecs, /) -> vecs:
+def gemv(alpha: float, beta: float, A: mats, x: vecs, y: vecs, /) -> vecs:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: vecs, arg4: views, /) -> views:
+def gemv(alpha: float, beta: float, A: mats, x: vecs, y: views, /) -> views:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: vecs, arg4: mats, /) -> mats:
+def gemv(alpha: float, beta: float, A: mats, x: vecs, y: mats, /) -> mats:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: views, arg4: vecs, /) -> vecs:
+def gemv(alpha: float, beta: float, A: mats, x: views, y: vecs, /) -> vecs:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: views, arg4: views, /) -> views:
+def gemv(alpha: float, beta: float, A: mats, x: views, y: views, /) -> views:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: views, arg4: mats, /) -> mats:
+def gemv(alpha: float, beta: float, A: mats, x: views, y: mats, /) -> mats:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: mats, arg4: vecs, /) -> vecs:
+def gemv(alpha: float, beta: float, A: mats, x: mats, y: vecs, /) -> vecs:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: mats, arg4: views, /) -> views:
+def gemv(alpha: float, beta: float, A: mats, x: mats, y: views, /) -> views:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: mats, arg3: mats, arg4: mats, /) -> mats:
+def gemv(alpha: float, beta: float, A: mats, x: mats, y: mats, /) -> mats:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: vecd, arg4: vecd, /) -> vecd:
+def gemv(alpha: float, beta: float, A: matd, x: vecd, y: vecd, /) -> vecd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: vecd, arg4: viewd, /) -> viewd:
+def gemv(alpha: float, beta: float, A: matd, x: vecd, y: viewd, /) -> viewd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: vecd, arg4: matd, /) -> matd:
+def gemv(alpha: float, beta: float, A: matd, x: vecd, y: matd, /) -> matd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: viewd, arg4: vecd, /) -> vecd:
+def gemv(alpha: float, beta: float, A: matd, x: viewd, y: vecd, /) -> vecd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: viewd, arg4: viewd, /) -> viewd:
+def gemv(alpha: float, beta: float, A: matd, x: viewd, y: viewd, /) -> viewd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: viewd, arg4: matd, /) -> matd:
+def gemv(alpha: float, beta: float, A: matd, x: viewd, y: matd, /) -> matd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: matd, arg4: vecd, /) -> vecd:
+def gemv(alpha: float, beta: float, A: matd, x: matd, y: vecd, /) -> vecd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: matd, arg4: viewd, /) -> viewd:
+def gemv(alpha: float, beta: float, A: matd, x: matd, y: viewd, /) -> viewd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: float, arg1: float, arg2: matd, arg3: matd, arg4: matd, /) -> matd:
+def gemv(alpha: float, beta: float, A: matd, x: matd, y: matd, /) -> matd:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: vecc, arg4: vecc, /) -> vecc:
+def gemv(alpha: complex, beta: complex, A: matc, x: vecc, y: vecc, /) -> vecc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: vecc, arg4: viewc, /) -> viewc:
+def gemv(alpha: complex, beta: complex, A: matc, x: vecc, y: viewc, /) -> viewc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: vecc, arg4: matc, /) -> matc:
+def gemv(alpha: complex, beta: complex, A: matc, x: vecc, y: matc, /) -> matc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: viewc, arg4: vecc, /) -> vecc:
+def gemv(alpha: complex, beta: complex, A: matc, x: viewc, y: vecc, /) -> vecc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: viewc, arg4: viewc, /) -> viewc:
+def gemv(alpha: complex, beta: complex, A: matc, x: viewc, y: viewc, /) -> viewc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: viewc, arg4: matc, /) -> matc:
+def gemv(alpha: complex, beta: complex, A: matc, x: viewc, y: matc, /) -> matc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: matc, arg4: vecc, /) -> vecc:
+def gemv(alpha: complex, beta: complex, A: matc, x: matc, y: vecc, /) -> vecc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: matc, arg4: viewc, /) -> viewc:
+def gemv(alpha: complex, beta: complex, A: matc, x: matc, y: viewc, /) -> viewc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matc, arg3: matc, arg4: matc, /) -> matc:
+def gemv(alpha: complex, beta: complex, A: matc, x: matc, y: matc, /) -> matc:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: vecz, arg4: vecz, /) -> vecz:
+def gemv(alpha: complex, beta: complex, A: matz, x: vecz, y: vecz, /) -> vecz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: vecz, arg4: viewz, /) -> viewz:
+def gemv(alpha: complex, beta: complex, A: matz, x: vecz, y: viewz, /) -> viewz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: vecz, arg4: matz, /) -> matz:
+def gemv(alpha: complex, beta: complex, A: matz, x: vecz, y: matz, /) -> matz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: viewz, arg4: vecz, /) -> vecz:
+def gemv(alpha: complex, beta: complex, A: matz, x: viewz, y: vecz, /) -> vecz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: viewz, arg4: viewz, /) -> viewz:
+def gemv(alpha: complex, beta: complex, A: matz, x: viewz, y: viewz, /) -> viewz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: viewz, arg4: matz, /) -> matz:
+def gemv(alpha: complex, beta: complex, A: matz, x: viewz, y: matz, /) -> matz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: matz, arg4: vecz, /) -> vecz:
+def gemv(alpha: complex, beta: complex, A: matz, x: matz, y: vecz, /) -> vecz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: matz, arg4: viewz, /) -> viewz:
+def gemv(alpha: complex, beta: complex, A: matz, x: matz, y: viewz, /) -> viewz:
     """
     gemv
     """
 @typing.overload
-def gemv(arg0: complex, arg1: complex, arg2: matz, arg3: matz, arg4: matz, /) -> matz:
+def gemv(alpha: complex, beta: complex, A: matz, x: matz, y: matz, /) -> matz:
     """
     gemv
     """
 @typing.overload
-def hdot(arg0: vecc, arg1: vecc, /) -> complex:
+def hdot(x: vecc, y: vecc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: vecc, arg1: viewc, /) -> complex:
+def hdot(x: vecc, y: viewc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: vecc, arg1: matc, /) -> complex:
+def hdot(x: vecc, y: matc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewc, arg1: vecc, /) -> complex:
+def hdot(x: viewc, y: vecc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewc, arg1: viewc, /) -> complex:
+def hdot(x: viewc, y: viewc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewc, arg1: matc, /) -> complex:
+def hdot(x: viewc, y: matc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matc, arg1: vecc, /) -> complex:
+def hdot(x: matc, y: vecc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matc, arg1: viewc, /) -> complex:
+def hdot(x: matc, y: viewc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matc, arg1: matc, /) -> complex:
+def hdot(x: matc, y: matc, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: vecz, arg1: vecz, /) -> complex:
+def hdot(x: vecz, y: vecz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: vecz, arg1: viewz, /) -> complex:
+def hdot(x: vecz, y: viewz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: vecz, arg1: matz, /) -> complex:
+def hdot(x: vecz, y: matz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewz, arg1: vecz, /) -> complex:
+def hdot(x: viewz, y: vecz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewz, arg1: viewz, /) -> complex:
+def hdot(x: viewz, y: viewz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: viewz, arg1: matz, /) -> complex:
+def hdot(x: viewz, y: matz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matz, arg1: vecz, /) -> complex:
+def hdot(x: matz, y: vecz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matz, arg1: viewz, /) -> complex:
+def hdot(x: matz, y: viewz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def hdot(arg0: matz, arg1: matz, /) -> complex:
+def hdot(x: matz, y: matz, /) -> complex:
     """
     hermetian dot product
     """
 @typing.overload
-def ls(arg0: mats, arg1: vecs, /) -> None:
+def ls(A: mats, x: vecs, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: mats, arg1: views, /) -> None:
+def ls(A: mats, x: views, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: mats, arg1: mats, /) -> None:
+def ls(A: mats, x: mats, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matd, arg1: vecd, /) -> None:
+def ls(A: matd, x: vecd, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matd, arg1: viewd, /) -> None:
+def ls(A: matd, x: viewd, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matd, arg1: matd, /) -> None:
+def ls(A: matd, x: matd, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matc, arg1: vecc, /) -> None:
+def ls(A: matc, x: vecc, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matc, arg1: viewc, /) -> None:
+def ls(A: matc, x: viewc, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matc, arg1: matc, /) -> None:
+def ls(A: matc, x: matc, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matz, arg1: vecz, /) -> None:
+def ls(A: matz, x: vecz, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matz, arg1: viewz, /) -> None:
+def ls(A: matz, x: viewz, /) -> None:
     """
     ls
     """
 @typing.overload
-def ls(arg0: matz, arg1: matz, /) -> None:
+def ls(A: matz, x: matz, /) -> None:
     """
     ls
     """
 @typing.overload
-def matmul(arg0: mats, arg1: mats, arg2: mats, /) -> mats:
+def matmul(A: mats, X: mats, Y: mats, /) -> mats:
     """
     matmul
     """
 @typing.overload
-def matmul(arg0: matd, arg1: matd, arg2: matd, /) -> matd:
+def matmul(A: matd, X: matd, Y: matd, /) -> matd:
     """
     matmul
     """
 @typing.overload
-def matmul(arg0: matc, arg1: matc, arg2: matc, /) -> matc:
+def matmul(A: matc, X: matc, Y: matc, /) -> matc:
     """
     matmul
     """
 @typing.overload
-def matmul(arg0: matz, arg1: matz, arg2: matz, /) -> matz:
+def matmul(A: matz, X: matz, Y: matz, /) -> matz:
     """
     matmul
     """
 @typing.overload
-def matvec(arg0: mats, arg1: vecs, arg2: vecs, /) -> vecs:
+def matvec(A: mats, x: vecs, y: vecs, /) -> vecs:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: vecs, arg2: views, /) -> views:
+def matvec(A: mats, x: vecs, y: views, /) -> views:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: vecs, arg2: mats, /) -> mats:
+def matvec(A: mats, x: vecs, y: mats, /) -> mats:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: views, arg2: vecs, /) -> vecs:
+def matvec(A: mats, x: views, y: vecs, /) -> vecs:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: views, arg2: views, /) -> views:
+def matvec(A: mats, x: views, y: views, /) -> views:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: views, arg2: mats, /) -> mats:
+def matvec(A: mats, x: views, y: mats, /) -> mats:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: mats, arg2: vecs, /) -> vecs:
+def matvec(A: mats, x: mats, y: vecs, /) -> vecs:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: mats, arg2: views, /) -> views:
+def matvec(A: mats, x: mats, y: views, /) -> views:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: mats, arg1: mats, arg2: mats, /) -> mats:
+def matvec(A: mats, x: mats, y: mats, /) -> mats:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: vecd, arg2: vecd, /) -> vecd:
+def matvec(A: matd, x: vecd, y: vecd, /) -> vecd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: vecd, arg2: viewd, /) -> viewd:
+def matvec(A: matd, x: vecd, y: viewd, /) -> viewd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: vecd, arg2: matd, /) -> matd:
+def matvec(A: matd, x: vecd, y: matd, /) -> matd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: viewd, arg2: vecd, /) -> vecd:
+def matvec(A: matd, x: viewd, y: vecd, /) -> vecd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: viewd, arg2: viewd, /) -> viewd:
+def matvec(A: matd, x: viewd, y: viewd, /) -> viewd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: viewd, arg2: matd, /) -> matd:
+def matvec(A: matd, x: viewd, y: matd, /) -> matd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: matd, arg2: vecd, /) -> vecd:
+def matvec(A: matd, x: matd, y: vecd, /) -> vecd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: matd, arg2: viewd, /) -> viewd:
+def matvec(A: matd, x: matd, y: viewd, /) -> viewd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matd, arg1: matd, arg2: matd, /) -> matd:
+def matvec(A: matd, x: matd, y: matd, /) -> matd:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: vecc, arg2: vecc, /) -> vecc:
+def matvec(A: matc, x: vecc, y: vecc, /) -> vecc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: vecc, arg2: viewc, /) -> viewc:
+def matvec(A: matc, x: vecc, y: viewc, /) -> viewc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: vecc, arg2: matc, /) -> matc:
+def matvec(A: matc, x: vecc, y: matc, /) -> matc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: viewc, arg2: vecc, /) -> vecc:
+def matvec(A: matc, x: viewc, y: vecc, /) -> vecc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: viewc, arg2: viewc, /) -> viewc:
+def matvec(A: matc, x: viewc, y: viewc, /) -> viewc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: viewc, arg2: matc, /) -> matc:
+def matvec(A: matc, x: viewc, y: matc, /) -> matc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: matc, arg2: vecc, /) -> vecc:
+def matvec(A: matc, x: matc, y: vecc, /) -> vecc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: matc, arg2: viewc, /) -> viewc:
+def matvec(A: matc, x: matc, y: viewc, /) -> viewc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matc, arg1: matc, arg2: matc, /) -> matc:
+def matvec(A: matc, x: matc, y: matc, /) -> matc:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: vecz, arg2: vecz, /) -> vecz:
+def matvec(A: matz, x: vecz, y: vecz, /) -> vecz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: vecz, arg2: viewz, /) -> viewz:
+def matvec(A: matz, x: vecz, y: viewz, /) -> viewz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: vecz, arg2: matz, /) -> matz:
+def matvec(A: matz, x: vecz, y: matz, /) -> matz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: viewz, arg2: vecz, /) -> vecz:
+def matvec(A: matz, x: viewz, y: vecz, /) -> vecz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: viewz, arg2: viewz, /) -> viewz:
+def matvec(A: matz, x: viewz, y: viewz, /) -> viewz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: viewz, arg2: matz, /) -> matz:
+def matvec(A: matz, x: viewz, y: matz, /) -> matz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: matz, arg2: vecz, /) -> vecz:
+def matvec(A: matz, x: matz, y: vecz, /) -> vecz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: matz, arg2: viewz, /) -> viewz:
+def matvec(A: matz, x: matz, y: viewz, /) -> viewz:
     """
     matvec
     """
 @typing.overload
-def matvec(arg0: matz, arg1: matz, arg2: matz, /) -> matz:
+def matvec(A: matz, x: matz, y: matz, /) -> matz:
     """
     matvec
     """
 @typing.overload
-def scale(arg0: float, arg1: vecs, /) -> vecs:
+def scale(alpha: float, x: vecs, /) -> vecs:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: float, arg1: views, /) -> views:
+def scale(alpha: float, x: views, /) -> views:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: float, arg1: mats, /) -> mats:
+def scale(alpha: float, x: mats, /) -> mats:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: float, arg1: vecd, /) -> vecd:
+def scale(alpha: float, x: vecd, /) -> vecd:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: float, arg1: viewd, /) -> viewd:
+def scale(alpha: float, x: viewd, /) -> viewd:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: float, arg1: matd, /) -> matd:
+def scale(alpha: float, x: matd, /) -> matd:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: vecc, /) -> vecc:
+def scale(alpha: complex, x: vecc, /) -> vecc:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: viewc, /) -> viewc:
+def scale(alpha: complex, x: viewc, /) -> viewc:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: matc, /) -> matc:
+def scale(alpha: complex, x: matc, /) -> matc:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: vecz, /) -> vecz:
+def scale(alpha: complex, x: vecz, /) -> vecz:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: viewz, /) -> viewz:
+def scale(alpha: complex, x: viewz, /) -> viewz:
     """
     scale an object
     """
 @typing.overload
-def scale(arg0: complex, arg1: matz, /) -> matz:
+def scale(alpha: complex, x: matz, /) -> matz:
     """
     scale an object
     """
 @typing.overload
-def sum(arg0: vecs, arg1: vecs, /) -> vecs:
+def sum(x: vecs, y: vecs, /) -> vecs:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecs, arg1: views, /) -> views:
+def sum(x: vecs, y: views, /) -> views:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecs, arg1: mats, /) -> mats:
+def sum(x: vecs, y: mats, /) -> mats:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: views, arg1: vecs, /) -> vecs:
+def sum(x: views, y: vecs, /) -> vecs:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: views, arg1: views, /) -> views:
+def sum(x: views, y: views, /) -> views:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: views, arg1: mats, /) -> mats:
+def sum(x: views, y: mats, /) -> mats:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: mats, arg1: vecs, /) -> vecs:
+def sum(x: mats, y: vecs, /) -> vecs:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: mats, arg1: views, /) -> views:
+def sum(x: mats, y: views, /) -> views:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: mats, arg1: mats, /) -> mats:
+def sum(x: mats, y: mats, /) -> mats:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecd, arg1: vecd, /) -> vecd:
+def sum(x: vecd, y: vecd, /) -> vecd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecd, arg1: viewd, /) -> viewd:
+def sum(x: vecd, y: viewd, /) -> viewd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecd, arg1: matd, /) -> matd:
+def sum(x: vecd, y: matd, /) -> matd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewd, arg1: vecd, /) -> vecd:
+def sum(x: viewd, y: vecd, /) -> vecd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewd, arg1: viewd, /) -> viewd:
+def sum(x: viewd, y: viewd, /) -> viewd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewd, arg1: matd, /) -> matd:
+def sum(x: viewd, y: matd, /) -> matd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matd, arg1: vecd, /) -> vecd:
+def sum(x: matd, y: vecd, /) -> vecd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matd, arg1: viewd, /) -> viewd:
+def sum(x: matd, y: viewd, /) -> viewd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matd, arg1: matd, /) -> matd:
+def sum(x: matd, y: matd, /) -> matd:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecc, arg1: vecc, /) -> vecc:
+def sum(x: vecc, y: vecc, /) -> vecc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecc, arg1: viewc, /) -> viewc:
+def sum(x: vecc, y: viewc, /) -> viewc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecc, arg1: matc, /) -> matc:
+def sum(x: vecc, y: matc, /) -> matc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewc, arg1: vecc, /) -> vecc:
+def sum(x: viewc, y: vecc, /) -> vecc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewc, arg1: viewc, /) -> viewc:
+def sum(x: viewc, y: viewc, /) -> viewc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewc, arg1: matc, /) -> matc:
+def sum(x: viewc, y: matc, /) -> matc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matc, arg1: vecc, /) -> vecc:
+def sum(x: matc, y: vecc, /) -> vecc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matc, arg1: viewc, /) -> viewc:
+def sum(x: matc, y: viewc, /) -> viewc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matc, arg1: matc, /) -> matc:
+def sum(x: matc, y: matc, /) -> matc:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecz, arg1: vecz, /) -> vecz:
+def sum(x: vecz, y: vecz, /) -> vecz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecz, arg1: viewz, /) -> viewz:
+def sum(x: vecz, y: viewz, /) -> viewz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: vecz, arg1: matz, /) -> matz:
+def sum(x: vecz, y: matz, /) -> matz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewz, arg1: vecz, /) -> vecz:
+def sum(x: viewz, y: vecz, /) -> vecz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewz, arg1: viewz, /) -> viewz:
+def sum(x: viewz, y: viewz, /) -> viewz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: viewz, arg1: matz, /) -> matz:
+def sum(x: viewz, y: matz, /) -> matz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matz, arg1: vecz, /) -> vecz:
+def sum(x: matz, y: vecz, /) -> vecz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matz, arg1: viewz, /) -> viewz:
+def sum(x: matz, y: viewz, /) -> viewz:
     """
     add objects
     """
 @typing.overload
-def sum(arg0: matz, arg1: matz, /) -> matz:
+def sum(x: matz, y: matz, /) -> matz:
     """
     add objects
     """
 @typing.overload
-def swap(arg0: vecs, arg1: vecs, /) -> None:
+def swap(x: vecs, y: vecs, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecs, arg1: views, /) -> None:
+def swap(x: vecs, y: views, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecs, arg1: mats, /) -> None:
+def swap(x: vecs, y: mats, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: views, arg1: vecs, /) -> None:
+def swap(x: views, y: vecs, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: views, arg1: views, /) -> None:
+def swap(x: views, y: views, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: views, arg1: mats, /) -> None:
+def swap(x: views, y: mats, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: mats, arg1: vecs, /) -> None:
+def swap(x: mats, y: vecs, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: mats, arg1: views, /) -> None:
+def swap(x: mats, y: views, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: mats, arg1: mats, /) -> None:
+def swap(x: mats, y: mats, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecd, arg1: vecd, /) -> None:
+def swap(x: vecd, y: vecd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecd, arg1: viewd, /) -> None:
+def swap(x: vecd, y: viewd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecd, arg1: matd, /) -> None:
+def swap(x: vecd, y: matd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewd, arg1: vecd, /) -> None:
+def swap(x: viewd, y: vecd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewd, arg1: viewd, /) -> None:
+def swap(x: viewd, y: viewd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewd, arg1: matd, /) -> None:
+def swap(x: viewd, y: matd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matd, arg1: vecd, /) -> None:
+def swap(x: matd, y: vecd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matd, arg1: viewd, /) -> None:
+def swap(x: matd, y: viewd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matd, arg1: matd, /) -> None:
+def swap(x: matd, y: matd, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecc, arg1: vecc, /) -> None:
+def swap(x: vecc, y: vecc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecc, arg1: viewc, /) -> None:
+def swap(x: vecc, y: viewc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecc, arg1: matc, /) -> None:
+def swap(x: vecc, y: matc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewc, arg1: vecc, /) -> None:
+def swap(x: viewc, y: vecc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewc, arg1: viewc, /) -> None:
+def swap(x: viewc, y: viewc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewc, arg1: matc, /) -> None:
+def swap(x: viewc, y: matc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matc, arg1: vecc, /) -> None:
+def swap(x: matc, y: vecc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matc, arg1: viewc, /) -> None:
+def swap(x: matc, y: viewc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matc, arg1: matc, /) -> None:
+def swap(x: matc, y: matc, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecz, arg1: vecz, /) -> None:
+def swap(x: vecz, y: vecz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecz, arg1: viewz, /) -> None:
+def swap(x: vecz, y: viewz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: vecz, arg1: matz, /) -> None:
+def swap(x: vecz, y: matz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewz, arg1: vecz, /) -> None:
+def swap(x: viewz, y: vecz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewz, arg1: viewz, /) -> None:
+def swap(x: viewz, y: viewz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: viewz, arg1: matz, /) -> None:
+def swap(x: viewz, y: matz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matz, arg1: vecz, /) -> None:
+def swap(x: matz, y: vecz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matz, arg1: viewz, /) -> None:
+def swap(x: matz, y: viewz, /) -> None:
     """
     swap objects into another
     """
 @typing.overload
-def swap(arg0: matz, arg1: matz, /) -> None:
+def swap(x: matz, y: matz, /) -> None:
     """
     swap objects into another
     """

@@ -109,6 +109,61 @@ def refused_always(statement):
     return bool(VECTOR_CLASS.match(operand.partition(":")[2].strip()))
 
 
+# vekracore's functions and methods take their arguments by position only, and pybind11 names
+# them arg0, arg1, ...; the stubs give them the names the documentation uses, per function, and
+# per kind of class for methods (vec, view, mat or model). Being positional only, the names
+# change nothing a caller may write.
+READABLE_NAMES = {
+    "scale": ("alpha", "x"),
+    "axpy": ("alpha", "x", "y"),
+    "sum": ("x", "y"),
+    "copy": ("x", "y"),
+    "swap": ("x", "y"),
+    "dot": ("x", "y"),
+    "hdot": ("x", "y"),
+    "gemv": ("alpha", "beta", "A", "x", "y"),
+    "matvec": ("A", "x", "y"),
+    "gemm": ("alpha", "beta", "A", "X", "Y"),
+    "matmul": ("A", "X", "Y"),
+    "ls": ("A", "x"),
+    "vec.__init__": ("size",),
+    "mat.__init__": ("rows", "cols"),
+    "model.__init__": ("path",),
+    "__getitem__": ("key",),
+    "__setitem__": ("key", "value"),
+    "dim": ("axis",),
+    "model.set": ("input", "index", "value"),
+    "model.get": ("output", "index"),
+}
+CLASS = re.compile(r"^class (?P<name>\w+)")
+CLASS_KIND = re.compile(r"(vec|view|mat)[a-z]|model")
+
+
+def readable_names(lines):
+    """The def lines with pybind11's arg0, arg1, ... renamed after READABLE_NAMES."""
+    out, kind = [], None
+    for line in lines:
+        match = CLASS.match(line)
+        if match:
+            kind_match = CLASS_KIND.fullmatch(match["name"])
+            kind = kind_match and (kind_match[1] or kind_match[0])
+        elif line[:1] not in ("", " "):
+            kind = None
+        name = defined_name(line)
+        params = name and split_params(DEF.match(line)["params"])
+        if params and any(POSITIONAL.match(p) for p in params):
+            names = READABLE_NAMES.get(f"{kind}.{name}" if kind else name) or READABLE_NAMES.get(name)
+            if names is None or len(names) != sum(1 for p in params if POSITIONAL.match(p)):
+                raise RuntimeError(f"no readable name for each argument of {kind + '.' if kind else ''}{name}: "
+                                   "add them to READABLE_NAMES in scripts/stubs.py")
+            renamed = {f"arg{i}": n for i, n in enumerate(names)}
+            params = [renamed.get(p.partition(":")[0], p.partition(":")[0]) + "".join(p.partition(":")[1:])
+                      for p in params]
+            line = DEF.match(line)["head"] + ", ".join(params) + DEF.match(line)["tail"]
+        out.append(line)
+    return out
+
+
 # vekra_numpy checks its arguments itself, so pybind11 documents them as objects; its stub names
 # what they are. Inputs and outputs are NDArray or None (a tensor numpy cannot show): `| Any`
 # spares callers a None check on every tensor, as typeshed does for such results.
@@ -181,6 +236,7 @@ def postprocess(module, text):
     lines = [positional_only(line) for line in text.splitlines()]
     if module == "vekracore":
         lines = [line for statement in statements(lines) if not refused_always(statement) for line in statement]
+        lines = readable_names(lines)
     elif module == "vekra_numpy":
         lines = type_bridge(lines)
     return HEADER + "".join(line + "\n" for line in lines)

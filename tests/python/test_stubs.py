@@ -86,6 +86,28 @@ def test_overloads_that_always_raise_are_left_out(line, refused):
     assert stubs.refused_always(["@typing.overload", line, '    """', "    gemv", '    """']) is refused
 
 
+def test_positional_arguments_get_readable_names_per_function_and_class_kind():
+    lines = ["def gemv(arg0: float, arg1: float, arg2: matd, arg3: vecd, arg4: vecd, /) -> vecd:",
+             "class matd:", "    def __init__(self, arg0: int, arg1: int, /) -> None:", "        ...",
+             "class vecd:", "    def __init__(self, arg0: int, /) -> None:",
+             "    def __setitem__(self, arg0: slice, arg1: float, /) -> None:",
+             "class model:", "    def set(self, arg0: int, arg1: list[int], arg2: float, /) -> None:",
+             "def dot(arg0: vecd, arg1: viewd, /) -> float:"]
+    assert stubs.readable_names(lines) == [
+        "def gemv(alpha: float, beta: float, A: matd, x: vecd, y: vecd, /) -> vecd:",
+        "class matd:", "    def __init__(self, rows: int, cols: int, /) -> None:", "        ...",
+        "class vecd:", "    def __init__(self, size: int, /) -> None:",
+        "    def __setitem__(self, key: slice, value: float, /) -> None:",
+        "class model:", "    def set(self, input: int, index: list[int], value: float, /) -> None:",
+        "def dot(x: vecd, y: viewd, /) -> float:"]
+
+
+@pytest.mark.parametrize("line", ["def newop(arg0: vecd, /) -> None:", "def dot(arg0: vecd, arg1: vecd, arg2: int, /) -> float:"])
+def test_an_argument_without_a_readable_name_stops_the_generator(line):
+    with pytest.raises(RuntimeError, match="READABLE_NAMES"):
+        stubs.readable_names([line])
+
+
 def test_statements_keep_decorators_and_bodies_together():
     lines = ["import typing", "@typing.overload", "def f(x: int) -> int:", '    """', "", "    f", '    """', "class C:",
              "    def m(self) -> None:", "        ..."]

@@ -9,6 +9,7 @@ vk.hdot(vk.vecd(1), vk.vecd(1))  # misuse: hdot takes complex elements only
 vk.scale(1j, vk.vecd(2))  # misuse: a complex factor for real elements
 vk.swap(vk.vecd(2), vk.vecz(2))  # misuse: swap between element types
 vk.scale(arg0=2.0, arg1=vk.vecd(2))  # misuse: the arguments are positional only
+vk.scale(alpha=2.0, x=vk.vecd(2))  # misuse: named in the stubs, still positional only
 vk.scale(2.0)  # misuse: the operand is missing
 vk.gemv(1.0, 0.0, vk.matd(2, 2), vk.vecd(2))  # misuse: gemv takes five arguments
 vk.gemv(1.0, 0.0, vk.vecd(4), vk.vecd(2), vk.vecd(2))  # misuse: gemv's A is a matrix
