@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <complex>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "BoundClasses"
 #include "InterpreterLock"
 #include "types/Matrix"
 #include "types/Model"
@@ -32,40 +34,38 @@ namespace py = pybind11;
 
 namespace {
 
-// Any Python object, documented (and so typed in the stubs) as what `dims` and `shapes` take;
-// load_model checks the values itself, for messages that name the offending entry.
-inline int anyObject(PyObject*) { return 1; }
-
-class DimsArgument : public py::object {
- public:
-  PYBIND11_OBJECT_DEFAULT(DimsArgument, object, anyObject)
+// A type's name as it is written in signatures, as a template argument.
+template <std::size_t N>
+struct TypeName {
+  constexpr TypeName(const char (&name)[N]) { std::copy_n(name, N, text); }
+  char text[N];
 };
 
-class ShapesArgument : public py::object {
+// Any Python object, declared in the signature (and so in the stubs) as Name: the function
+// checks the value itself, for messages that name the offending entry.
+template <TypeName Name>
+class Declared : public py::object {
  public:
-  PYBIND11_OBJECT_DEFAULT(ShapesArgument, object, anyObject)
+  PYBIND11_OBJECT_DEFAULT(Declared, object, Vekra::Python::anyObject)
 };
 
+using PathArgument = Declared<"str | os.PathLike[str] | bytes">;
+using ArrayLikeArgument = Declared<"numpy.typing.ArrayLike">;
+using DTypeArgument = Declared<"numpy.typing.DTypeLike">;
+using DimsArgument = Declared<"typing.Mapping[str, typing.SupportsIndex] | None">;
+using ShapesArgument = Declared<"typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None">;
 // What run_async returns: the future of loop.run_in_executor.
-class RunFuture : public py::object {
- public:
-  PYBIND11_OBJECT_DEFAULT(RunFuture, object, anyObject)
-};
+using RunFuture = Declared<"asyncio.Future[None]">;
+// What describe returns: the declared inputs and outputs, each as (name, dtype, shape).
+using Description = Declared<"tuple[list[tuple[str, numpy.dtype[typing.Any] | None, tuple[int | str | None, ...] | None]], "
+                             "list[tuple[str, numpy.dtype[typing.Any] | None, tuple[int | str | None, ...] | None]]]">;
 
 }  // namespace
 
 namespace pybind11::detail {
-template <>
-struct handle_type_name<DimsArgument> {
-  static constexpr auto name = const_name("typing.Mapping[str, typing.SupportsIndex] | None");
-};
-template <>
-struct handle_type_name<ShapesArgument> {
-  static constexpr auto name = const_name("typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None");
-};
-template <>
-struct handle_type_name<RunFuture> {
-  static constexpr auto name = const_name("asyncio.Future[None]");
+template <TypeName Name>
+struct handle_type_name<Declared<Name>> {
+  static constexpr auto name = const_name(Name.text);
 };
 }  // namespace pybind11::detail
 
@@ -76,6 +76,7 @@ using Vekra::Vector;
 using Vekra::VectorView;
 using Vekra::Onnx::Model;
 using Vekra::Python::call;
+using Vekra::Python::Instance;
 using Vekra::Python::withoutLock;
 
 // numpy's functions, looked up once when the module is imported: at interpreter shutdown (a
@@ -114,37 +115,25 @@ py::str decoded(const std::string& text, const char* errors) {
 
 // ---- vekracore's objects ------------------------------------------------------------------
 
-// The Python class vekracore registered for C.
-template <class C>
-PyTypeObject* registeredType() {
-  static PyTypeObject* const type = [] {
-    const py::detail::type_info* info = py::detail::get_type_info(typeid(C));
-    if (info == nullptr) throw std::runtime_error("vekracore did not register its classes");
-    return info->type;
-  }();
-  return type;
-}
-
-// Whether `src` is an instance of exactly C's class (no subclasses, as vekracore itself
-// accepts), and the object it holds. An instance made by __new__ alone holds nothing and is
-// refused with a TypeError.
-template <class C>
-C* held(py::handle src) {
-  if (Py_TYPE(src.ptr()) != registeredType<C>()) return nullptr;
-  const py::detail::value_and_holder v_h =
-      reinterpret_cast<py::detail::instance*>(src.ptr())->get_value_and_holder();
-  if (!v_h.holder_constructed())
-    throw py::type_error(std::string(Py_TYPE(src.ptr())->tp_name) +
-                         " instance was created without __init__ and holds nothing");
-  return static_cast<C*>(v_h.value_ptr());
-}
-
 std::string typeName(py::handle src) { return Py_TYPE(src.ptr())->tp_name; }
 
-Model& heldModel(py::handle src, const char* function) {
-  if (Model* model = held<Model>(src)) return *model;
-  throw py::type_error(std::string(function) + "() argument must be a vekracore.model, not " + typeName(src));
-}
+// A vekracore.model (as an argument, or a result).
+using ModelInstance = Instance<Model>;
+
+Model& heldModel(const ModelInstance& m, const char* function) { return m.get(function, "a vekracore.model"); }
+
+// A vekracore vector, view or matrix of any element type; a vector; a matrix.
+template <class... T>
+using ContainerOf = Instance<Vector<T>..., VectorView<T>..., Matrix<T>...>;
+using ContainerInstance = Vekra::ElementTypesAs<ContainerOf>;
+template <class... T>
+using VectorOf = Instance<Vector<T>...>;
+template <class... T>
+using MatrixOf = Instance<Matrix<T>...>;
+
+// The model's tensors as arrays (None where numpy has none), and their names.
+using TensorArrays = py::typing::List<py::typing::Optional<py::array>>;
+using TensorNames = py::typing::List<py::str>;
 
 // ---- containers as arrays --------------------------------------------------------------------
 
@@ -168,18 +157,18 @@ py::array arrayOver(const C& c) {
 }
 
 template <class T>
-bool tryArrayOver(py::handle src, py::object& result) {
-  if (const auto* v = held<Vector<T>>(src)) result = arrayOver(*v);
-  else if (const auto* w = held<VectorView<T>>(src)) result = arrayOver(*w);
-  else if (const auto* m = held<Matrix<T>>(src)) result = arrayOver(*m);
+bool tryArrayOver(const ContainerInstance& c, py::object& result) {
+  if (const auto* v = c.held<Vector<T>>()) result = arrayOver(*v);
+  else if (const auto* w = c.held<VectorView<T>>()) result = arrayOver(*w);
+  else if (const auto* m = c.held<Matrix<T>>()) result = arrayOver(*m);
   return static_cast<bool>(result);
 }
 
-py::object asarray(py::handle c) {
+py::array asarray(const ContainerInstance& c) {
   py::object result;
   if (Vekra::anyElementType([&](auto t) { return tryArrayOver<typename decltype(t)::type>(c, result); }))
-    return result;
-  throw py::type_error("asarray() argument must be a vekracore vector, view or matrix, not " + typeName(c));
+    return py::reinterpret_steal<py::array>(result.release());
+  c.refuse("asarray", "a vekracore vector, view or matrix");
 }
 
 // ---- containers from array-likes -------------------------------------------------------------
@@ -276,12 +265,12 @@ py::object containerOf(const char* function, const py::object& a, const py::obje
   return result;
 }
 
-py::object vector(const py::object& a, const py::object& dtype) {
-  return containerOf("vector", a, dtype, 1, "1-D");
+Vekra::ElementTypesAs<VectorOf> vector(const ArrayLikeArgument& a, const DTypeArgument& dtype) {
+  return py::reinterpret_steal<Vekra::ElementTypesAs<VectorOf>>(containerOf("vector", a, dtype, 1, "1-D").release());
 }
 
-py::object matrix(const py::object& a, const py::object& dtype) {
-  return containerOf("matrix", a, dtype, 2, "2-D");
+Vekra::ElementTypesAs<MatrixOf> matrix(const ArrayLikeArgument& a, const DTypeArgument& dtype) {
+  return py::reinterpret_steal<Vekra::ElementTypesAs<MatrixOf>>(containerOf("matrix", a, dtype, 2, "2-D").release());
 }
 
 // ---- model tensors -------------------------------------------------------------------------
@@ -327,18 +316,18 @@ py::object tensorArray(const Model::Tensor& tensor, py::handle owner) {
 }
 
 template <bool Inputs>
-py::list tensorArrays(py::handle m) {
+TensorArrays tensorArrays(const ModelInstance& m) {
   const Model& model = heldModel(m, Inputs ? "inputs" : "outputs");
-  py::list arrays;
+  TensorArrays arrays;
   const std::size_t count = Inputs ? model.inputCount() : model.outputCount();
   for (std::size_t i = 0; i < count; ++i) arrays.append(tensorArray(Inputs ? model.input(i) : model.output(i), m));
   return arrays;
 }
 
 template <bool Inputs>
-py::list tensorNames(py::handle m) {
+TensorNames tensorNames(const ModelInstance& m) {
   const Model& model = heldModel(m, Inputs ? "input_names" : "output_names");
-  py::list names;
+  TensorNames names;
   const std::size_t count = Inputs ? model.inputCount() : model.outputCount();
   for (std::size_t i = 0; i < count; ++i)
     names.append(decoded((Inputs ? model.input(i) : model.output(i)).name, "surrogateescape"));
@@ -542,7 +531,7 @@ std::string fileSystemPath(const py::object& path) {
   }
 }
 
-py::object loadModel(const py::object& path, const std::string& optimization, int threads, bool report,
+ModelInstance loadModel(const PathArgument& path, const std::string& optimization, int threads, bool report,
                      const DimsArgument& dims, const ShapesArgument& shapes) {
   Model::Options options;
   options.optimization = optimizationLevel(optimization);
@@ -563,7 +552,7 @@ py::object loadModel(const py::object& path, const std::string& optimization, in
   } catch (...) {
     raiseModelFailure(std::current_exception());
   }
-  return py::cast(std::move(model));
+  return py::reinterpret_steal<ModelInstance>(py::cast(std::move(model)).release());
 }
 
 // ---- model descriptions: declared tensors and ModelSpec ----------------------------------------
@@ -587,7 +576,7 @@ py::tuple declaredTensor(const char* name, const Vekra::Onnx::TypeInfo& info) {
 
 // The inputs and outputs an ONNX file declares, read from a session created without graph
 // optimisations and without allocating any tensor, so dynamic dimensions are allowed.
-py::tuple describe(const py::object& path) {
+Description describe(const PathArgument& path) {
   const std::string file = fileSystemPath(path);
   if (file.find('\0') != std::string::npos) throw py::value_error("model path contains a NUL character");
   using namespace Vekra::Onnx;
@@ -614,7 +603,7 @@ py::tuple describe(const py::object& path) {
   py::list in, out;
   for (const Declared& d : inputs) in.append(declaredTensor(d.name.c_str(), d.info));
   for (const Declared& d : outputs) out.append(declaredTensor(d.name.c_str(), d.info));
-  return py::make_tuple(in, out);
+  return py::reinterpret_steal<Description>(py::make_tuple(in, out).release());
 }
 
 // ModelSpec is written in Python (python/vekra_numpy_spec.py, compiled into this module): it
@@ -634,7 +623,7 @@ void addModelSpec(py::module_& m) {
 // An awaitable of one run of the model `m` without the interpreter lock, done by the running
 // event loop's default executor. The callable handed to the executor holds a reference to `m`,
 // so the model lives as long as the run, whatever becomes of the awaiting task.
-RunFuture runAsync(const py::object& m) {
+RunFuture runAsync(const ModelInstance& m) {
   heldModel(m, "run_async");
   const py::object loop = py::module_::import("asyncio").attr("get_running_loop")();
   const py::cpp_function run([m]() {

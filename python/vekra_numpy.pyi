@@ -205,7 +205,7 @@ def asarray(c: vekracore.viewz) -> numpy.typing.NDArray[numpy.complex128]:
     without a copy. Vectors and views give shape (n,), matrices (rows, cols) in Fortran order
     (a[i, j] is c[i, j]). The array keeps the elements alive after `c` is gone.
     """
-def describe(path: str | os.PathLike[str] | bytes) -> tuple:
+def describe(path: str | os.PathLike[str] | bytes) -> tuple[list[tuple[str, numpy.dtype[typing.Any] | None, tuple[int | str | None, ...] | None]], list[tuple[str, numpy.dtype[typing.Any] | None, tuple[int | str | None, ...] | None]]]:
     """
     describe(path)
     
@@ -259,7 +259,7 @@ def load_model(path: str | os.PathLike[str] | bytes, *, optimization: typing.Lit
     may show a mix of old and new values. An ONNX Runtime failure during the run raises the same
     RuntimeError as with the lock held; Ctrl-C during a long run is delivered when it returns.
     """
-def matrix(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.matc | vekracore.matd | vekracore.mats | vekracore.matz:
+def matrix(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.mats | vekracore.matd | vekracore.matc | vekracore.matz:
     """
     matrix(a, dtype=None)
     
@@ -300,7 +300,7 @@ def run_async(m: vekracore.model) -> asyncio.Future[None]:
     interrupt a run in flight: it runs to its end and the model's tensors hold its results. An
     ONNX Runtime failure comes back from the await as the RuntimeError m.run() raises.
     """
-def vector(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.vecc | vekracore.vecd | vekracore.vecs | vekracore.vecz:
+def vector(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> vekracore.vecs | vekracore.vecd | vekracore.vecc | vekracore.vecz:
     """
     vector(a, dtype=None)
     

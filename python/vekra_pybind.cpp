@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "BoundClasses"
 #include "InterpreterLock"
 #include "RealScalar"
 #include "fastcall/Registry"
@@ -229,13 +230,13 @@ constexpr std::size_t longArgument = 64;
 
 template <class C>
 bool isLongArgument(PyObject* src) {
-  const C* x = py::detail::heldContainer<C>(src);
+  const C* x = Vekra::Python::heldObject<C>(src);
   return x != nullptr && (x->numel() > longArgument || x->template dim<0>() > longArgument);
 }
 
 template <class C>
 std::string argumentText(PyObject* src) {
-  const C* x = py::detail::heldContainer<C>(src);
+  const C* x = Vekra::Python::heldObject<C>(src);
   if (x == nullptr) return "<repr raised Error>";
   if (isLongArgument<C>(src)) {
     std::string size = std::to_string(x->template dim<0>());

@@ -164,9 +164,11 @@ def readable_names(lines):
     return out
 
 
-# vekra_numpy checks its arguments itself, so pybind11 documents them as objects; its stub names
-# what they are. Inputs and outputs are NDArray or None (a tensor numpy cannot show): `| Any`
-# spares callers a None check on every tensor, as typeshed does for such results.
+# vekra_numpy's signatures name its types; the stub adds what a signature cannot say: Literal
+# optimisation levels (the C++ parameter is a str, checked with a message listing them), and
+# ModelSpec's, which is written in Python. Inputs and outputs are NDArray or None (a tensor
+# numpy cannot show): `| Any` spares callers a None check on every tensor, as typeshed does
+# for such results.
 PATH = "str | os.PathLike[str] | bytes"
 OPTIMIZATION = "typing.Literal['disable', 'basic', 'extended', 'all']"
 MODEL = "vekracore.model"
@@ -176,21 +178,12 @@ BRIDGE_IMPORTS = ["import numpy", "import numpy.typing", "import os", "import ve
 
 def bridge_types():
     """Per function (or ModelSpec method) of vekra_numpy: parameter types, and the result type."""
-    classes = container_classes()
-    vectors = " | ".join(f"vekracore.{c}" for c in classes if c.startswith("vec"))
-    matrices = " | ".join(f"vekracore.{c}" for c in classes if c.startswith("mat"))
     return {
         "__init__": ({"path": PATH, "optimization": OPTIMIZATION}, None),
         "model": ({}, MODEL),
-        "describe": ({"path": PATH}, None),
-        "load_model": ({"path": PATH, "optimization": OPTIMIZATION}, MODEL),
-        "inputs": ({"m": MODEL}, TENSORS),
-        "outputs": ({"m": MODEL}, TENSORS),
-        "input_names": ({"m": MODEL}, "list[str]"),
-        "output_names": ({"m": MODEL}, "list[str]"),
-        "run_async": ({"m": MODEL}, None),
-        "vector": ({"a": "numpy.typing.ArrayLike", "dtype": "numpy.typing.DTypeLike"}, vectors),
-        "matrix": ({"a": "numpy.typing.ArrayLike", "dtype": "numpy.typing.DTypeLike"}, matrices),
+        "load_model": ({"optimization": OPTIMIZATION}, None),
+        "inputs": ({}, TENSORS),
+        "outputs": ({}, TENSORS),
     }
 
 
@@ -208,10 +201,14 @@ def container_classes():
 
 def type_bridge(lines):
     types, done, out = bridge_types(), set(), []
+    imports, done_imports = set(), False
     for line in lines:
-        if line == "import typing":
-            out += sorted(BRIDGE_IMPORTS + [line])
+        if line.startswith("import "):
+            imports.add(line)
             continue
+        if imports and not done_imports:
+            out += sorted(imports | set(BRIDGE_IMPORTS))
+            done_imports = True
         name = defined_name(line)
         if name in types:
             line = retype(line, *types[name])

@@ -62,6 +62,20 @@ def test_functions_take_their_documented_keywords():
         vn.load_model(path("affine"), "all")  # the options are keyword-only
 
 
+def test_signatures_name_the_classes_and_types_each_function_takes_and_gives():
+    """help() and the stubs see what pybind11 declares: no parameter or result is a bare object."""
+    functions = [f for f in vars(vn).values() if type(f) is type(vn.asarray)]
+    assert len(functions) == 10
+    for f in functions:
+        signature = f.__doc__.splitlines()[0]
+        assert "object" not in signature and "typing.Any)" not in signature, signature
+    assert vn.inputs.__doc__.startswith("inputs(m: vekracore.model) -> list[Optional[numpy.ndarray]]")
+    assert vn.asarray.__doc__.startswith("asarray(c: " + " | ".join(
+        f"vekracore.{k}{s}" for k in ("vec", "view", "mat") for s in SUFFIXES) + ") -> numpy.ndarray")
+    assert vn.vector.__doc__.startswith("vector(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> "
+                                        + " | ".join(f"vekracore.vec{s}" for s in SUFFIXES))
+
+
 # ---- asarray ------------------------------------------------------------------------------------
 
 
