@@ -375,8 +375,11 @@ def test_run_async_needs_a_running_event_loop(chain):
 def test_ctrl_c_during_a_run_without_the_lock_comes_when_the_run_returns(long_chain):
     """SIGINT arrives while the main thread's run is in flight: the run finishes (the outputs
     hold its result), then KeyboardInterrupt is raised."""
+    # The main thread never gives the interpreter lock up on its own (a switch interval of
+    # minutes), so the interrupting thread runs only while a run has released it: the signal
+    # always lands inside a run, however late that thread is scheduled.
     done = child(f"""
-        import os, signal, threading
+        import os, signal, sys, threading
         import numpy as np
         import vekra_numpy as vn
         m = vn.load_model({long_chain!r}, threads=1)
@@ -390,9 +393,11 @@ def test_ctrl_c_during_a_run_without_the_lock_comes_when_the_run_returns(long_ch
             running.wait()
             os.kill(os.getpid(), signal.SIGINT)
         threading.Thread(target=interrupt).start()
+        sys.setswitchinterval(600)
         try:
             running.set()
-            m.run()
+            for _ in range(1000):
+                m.run()
             print("not interrupted")
         except KeyboardInterrupt:
             print("interrupted", np.array_equal(y, expected))
