@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -80,11 +81,14 @@ using Vekra::Python::Instance;
 using Vekra::Python::withoutLock;
 
 // numpy's functions, looked up once when the module is imported: at interpreter shutdown (a
-// __del__ making a container) importing is no longer possible. Kept for the process's life.
+// __del__ making a container) importing is no longer possible. Kept for the process's life,
+// with the dtype of each ONNX element type numpy has (null for the others), made once rather
+// than on every call that hands out tensor arrays.
 struct Numpy {
   PyObject* asarray = nullptr;
   PyObject* copyto = nullptr;
   PyObject* dtype = nullptr;
+  PyObject* tensorDtypes[std::size(Vekra::Onnx::elementTypes)] = {};
 };
 
 Numpy& numpy() {
@@ -98,6 +102,9 @@ void lookUpNumpy() {
   functions.asarray = py::object(np.attr("asarray")).release().ptr();
   functions.copyto = py::object(np.attr("copyto")).release().ptr();
   functions.dtype = py::object(np.attr("dtype")).release().ptr();
+  for (const Vekra::Onnx::ElementTypeInfo& info : Vekra::Onnx::elementTypes)
+    if (info.dtype != nullptr)
+      functions.tensorDtypes[static_cast<std::size_t>(info.type)] = py::dtype(std::string(info.dtype)).release().ptr();
   // pybind11's table of numpy's C functions, which it would otherwise import on first use
   static_cast<void>(py::dtype::of<float>());
 }
@@ -285,7 +292,8 @@ struct ElementType {
 ElementType elementTypeOf(ONNXTensorElementDataType type) {
   const Vekra::Onnx::ElementTypeInfo* info = Vekra::Onnx::elementTypeInfo(type);
   if (info == nullptr || info->dtype == nullptr) return {py::none(), 0};
-  return {py::dtype(std::string(info->dtype)), static_cast<py::ssize_t>(info->size)};
+  return {py::reinterpret_borrow<py::object>(numpy().tensorDtypes[static_cast<std::size_t>(type)]),
+          static_cast<py::ssize_t>(info->size)};
 }
 
 // The most dimensions a numpy array has (numpy 1.x; numpy 2 allows more).
@@ -607,12 +615,13 @@ Description describe(const PathArgument& path) {
 }
 
 // ModelSpec is written in Python (python/vekra_numpy_spec.py, compiled into this module): it
-// runs with this module's load_model in a namespace of its own, and only the class is added
-// to the module.
+// runs with this module's load_model and thread limit in a namespace of its own, and only the
+// class is added to the module.
 void addModelSpec(py::module_& m) {
   py::dict scope;
   scope["__name__"] = "vekra_numpy";
   scope["load_model"] = m.attr("load_model");
+  scope["_MAX_THREADS"] = maxThreads;
   const py::module_ builtins = py::module_::import("builtins");
   builtins.attr("exec")(builtins.attr("compile")(py::str(vekraNumpySpecSource), "vekra_numpy_spec.py", "exec"), scope);
   m.attr("ModelSpec") = scope["ModelSpec"];

@@ -90,6 +90,8 @@ class ModelSpec:
             raise TypeError(f"threads must be an int, not {type(threads).__name__}")
         if threads < 0:
             raise ValueError(f"threads must be 0 (the default) or more, not {threads}")
+        if threads > _MAX_THREADS:  # noqa: F821 (load_model's limit, given by the module)
+            raise ValueError(f"threads must be at most {_MAX_THREADS}, not {threads}")  # noqa: F821
         pinned = {}
         for key, size in _mapping(dims, "dims").items():
             pinned[_name(key, "dims")] = _size(size, f"dims[{key!r}]")

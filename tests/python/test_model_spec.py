@@ -58,6 +58,7 @@ def test_equal_descriptions_are_one_key():
     ({"optimization": "fast"}, ValueError, "optimization must be 'disable', 'basic', 'extended' or 'all', not 'fast'"),
     ({"optimization": 1}, TypeError, "optimization must be a str, not int"),
     ({"threads": -1}, ValueError, "threads must be 0 (the default) or more, not -1"),
+    ({"threads": 1025}, ValueError, "threads must be at most 1024, not 1025"),
     ({"threads": 1.0}, TypeError, "threads must be an int, not float"),
     ({"threads": True}, TypeError, "threads must be an int, not bool"),
     ({"dims": [("N", 1)]}, TypeError, "dims must be a mapping, not list"),
