@@ -73,6 +73,13 @@ def long_chain(tmp_path_factory):
     return write_chain(str(tmp_path_factory.mktemp("models") / "long_chain.onnx"), 384, 160)
 
 
+@pytest.fixture(scope="module")
+def busy_chain(tmp_path_factory):
+    """Thousands of tiny nodes: a run spends its time in ONNX Runtime's per-node machinery, its
+    kernel registry and type tables included, rather than in arithmetic."""
+    return write_chain(str(tmp_path_factory.mktemp("models") / "busy_chain.onnx"), 4, 3000)
+
+
 # How a model is made: with the interpreter lock released by its runs, or held by them.
 LOADERS = {
     "load_model": lambda path: vn.load_model(path, threads=1),
@@ -406,23 +413,25 @@ def test_ctrl_c_during_a_run_without_the_lock_comes_when_the_run_returns(long_ch
 
 
 @pytest.mark.parametrize("how", ["m.run()", "asyncio.run(one(m))"])
-def test_the_interpreter_ends_while_runs_are_in_flight(long_chain, how):
-    """Daemon threads keep running models without the lock while the main thread ends: the
-    interpreter ends them as they retake the lock, and the process exits normally."""
+def test_the_interpreter_ends_while_runs_are_in_flight(busy_chain, how):
+    """Daemon threads keep running models without the lock while the main thread ends. The
+    process waits for the runs in flight before exit() destroys ONNX Runtime's static objects
+    (which those runs use), the interpreter ends the threads as they retake the lock, and the
+    process exits normally."""
     code = f"""
         import asyncio, threading, time
         import vekra_numpy as vn
         async def one(m):
             await vn.run_async(m)
         def loop():
-            m = vn.load_model({long_chain!r}, threads=1)
+            m = vn.load_model({busy_chain!r}, threads=1)
             while True:
                 {how}
-        for _ in range(2):
+        for _ in range(4):
             threading.Thread(target=loop, daemon=True).start()
         time.sleep(0.5)
         print("end")
     """
-    for run in range(3):
+    for run in range(5):
         done = child(code)
         assert (done.returncode, done.stdout) == (0, "end\n"), (run, done.stderr[-2000:])
