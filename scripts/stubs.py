@@ -149,17 +149,17 @@ def readable_names(lines):
             kind = kind_match and (kind_match[1] or kind_match[0])
         elif line[:1] not in ("", " "):
             kind = None
-        name = defined_name(line)
-        params = name and split_params(DEF.match(line)["params"])
+        name, definition_match = defined_name(line), DEF.match(line)
+        params = name and split_params(definition_match["params"])
         if params and any(POSITIONAL.match(p) for p in params):
             names = READABLE_NAMES.get(f"{kind}.{name}" if kind else name) or READABLE_NAMES.get(name)
             if names is None or len(names) != sum(1 for p in params if POSITIONAL.match(p)):
                 raise RuntimeError(f"no readable name for each argument of {kind + '.' if kind else ''}{name}: "
                                    "add them to READABLE_NAMES in scripts/stubs.py")
             renamed = {f"arg{i}": n for i, n in enumerate(names)}
-            params = [renamed.get(p.partition(":")[0], p.partition(":")[0]) + "".join(p.partition(":")[1:])
-                      for p in params]
-            line = DEF.match(line)["head"] + ", ".join(params) + DEF.match(line)["tail"]
+            params = [renamed.get(arg, arg) + colon + annotation
+                      for arg, colon, annotation in (p.partition(":") for p in params)]
+            line = definition_match["head"] + ", ".join(params) + definition_match["tail"]
         out.append(line)
     return out
 
