@@ -36,26 +36,24 @@ class ModelSpec:
         next spec.model() loads again.
         """
     @staticmethod
-    def loads() -> list:
+    def loads() -> list[ModelSpec]:
         """
         loads()
         
-        The descriptions whose models this process has loaded, in load order (a description
-        appears again only if it was loaded again after clear()).
+        The descriptions whose models this process has loaded since the last clear(), in load
+        order; clear() forgets them with the models, so the record never outgrows the cache.
         """
     def __dask_tokenize__(self) -> tuple:
         ...
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: typing.Any) -> bool:
         ...
     def __hash__(self) -> int:
         ...
-    def __init__(self, path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: int = 0, dims: typing.Optional[typing.Mapping[str, int]] = None, shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
+    def __init__(self, path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: typing.SupportsIndex = 0, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> None:
         ...
     def __reduce__(self) -> tuple:
         ...
     def __repr__(self) -> str:
-        ...
-    def __setstate__(self, state: dict) -> None:
         ...
     def model(self) -> vekracore.model:
         """
@@ -73,7 +71,7 @@ class ModelSpec:
         shapes) replaced and the others kept.
         """
     @property
-    def dims(self) -> typing.Dict[str, int]:
+    def dims(self) -> dict[str, int]:
         """
         A copy of the symbolic dimensions pinned at load, name to size.
         """
@@ -88,7 +86,7 @@ class ModelSpec:
         The model file's path, as given (a str).
         """
     @property
-    def shapes(self) -> typing.Dict[str, typing.Tuple[int, ...]]:
+    def shapes(self) -> dict[str, tuple[int, ...]]:
         """
         A copy of the input shapes pinned at load, input name to shape tuple.
         """
@@ -232,7 +230,7 @@ def inputs(m: vekracore.model) -> list[numpy.typing.NDArray[typing.Any] | typing
     what the next m.run() reads. A tensor without a numpy dtype (string, bfloat16) or with more
     dimensions than numpy arrays have (32 in numpy 1.x) is None.
     """
-def load_model(path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: int = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> vekracore.model:
+def load_model(path: str | os.PathLike[str] | bytes, *, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: typing.SupportsIndex = 0, report: bool = False, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> vekracore.model:
     """
     load_model(path, *, optimization='all', threads=0, report=False, dims=None, shapes=None)
     

@@ -23,6 +23,7 @@
 #include "BoundClasses"
 #include "InterpreterLock"
 #include "RealScalar"
+#include "Text"
 #include "fastcall/Registry"
 #include "fastcall/Overload"
 #include "operations/axpy"
@@ -184,13 +185,13 @@ void translateUnreadableMessages(std::exception_ptr failure) {
   } catch (const std::runtime_error& e) {
     if (typeid(e) != typeid(std::runtime_error) && dynamic_cast<const Onnx::Exception*>(&e) == nullptr) throw;
     const std::string_view what = e.what();
-    PyObject* strict = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), nullptr);
+    PyObject* strict = Python::decodeUtf8(what, nullptr);
     if (strict != nullptr) {
       Py_DECREF(strict);
       throw;
     }
     PyErr_Clear();
-    PyObject* readable = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace");
+    PyObject* readable = Python::decodeUtf8(what, "replace");
     if (readable == nullptr) return;  // MemoryError set
     PyErr_SetObject(PyExc_RuntimeError, readable);
     Py_DECREF(readable);

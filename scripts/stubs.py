@@ -199,7 +199,33 @@ def container_classes():
     return out
 
 
+# ModelSpec refuses every attribute assignment (a description never changes once made); a
+# stub that declared its __setattr__ would let a type checker accept any assignment.
+HIDDEN_MEMBERS = ("__setattr__", "__delattr__")
+
+
+def public_only(lines):
+    """The stub without the module's private names and without HIDDEN_MEMBERS."""
+    out, skip_deeper_than = [], None
+    for statement in statements(lines):
+        line = definition(statement) or statement[0]
+        name = defined_name(line) if definition(statement) else line.split(":", 1)[0].split("=", 1)[0].strip()
+        if name and name.startswith("_") and not name.startswith("__"):
+            continue
+        for line in statement:
+            indent = len(line) - len(line.lstrip())
+            if skip_deeper_than is not None and (indent > skip_deeper_than or not line.strip()):
+                continue
+            skip_deeper_than = None
+            if defined_name(line) in HIDDEN_MEMBERS:
+                skip_deeper_than = indent
+                continue
+            out.append(line)
+    return out
+
+
 def type_bridge(lines):
+    lines = public_only(lines)
     types, done, out = bridge_types(), set(), []
     imports, done_imports = set(), False
     for line in lines:

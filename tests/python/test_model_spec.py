@@ -54,28 +54,6 @@ def test_equal_descriptions_are_one_key():
     assert a.replace() == a and a.replace(threads=2).threads == 2
 
 
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"optimization": "fast"}, ValueError, "optimization must be 'disable', 'basic', 'extended' or 'all', not 'fast'"),
-    ({"optimization": 1}, TypeError, "optimization must be a str, not int"),
-    ({"threads": -1}, ValueError, "threads must be 0 (the default) or more, not -1"),
-    ({"threads": 1025}, ValueError, "threads must be at most 1024, not 1025"),
-    ({"threads": 1.0}, TypeError, "threads must be an int, not float"),
-    ({"threads": True}, TypeError, "threads must be an int, not bool"),
-    ({"dims": [("N", 1)]}, TypeError, "dims must be a mapping, not list"),
-    ({"dims": {1: 1}}, TypeError, "dims keys must be str, not int"),
-    ({"dims": {"N": 0}}, ValueError, "dims['N'] must be a positive int, not 0"),
-    ({"dims": {"N": 1.5}}, TypeError, "dims['N'] must be an int, not float"),
-    ({"shapes": {"x": 3}}, TypeError, "shapes['x'] must be a sequence of ints, not int"),
-    ({"shapes": {"x": "13"}}, TypeError, "shapes['x'] must be a sequence of ints, not str"),
-    ({"shapes": {"x": (1, -3)}}, ValueError, "shapes['x'][1] must be a positive int, not -3"),
-    ({"shapes": {"x": (1, None)}}, TypeError, "shapes['x'][1] must be an int, not NoneType"),
-])
-def test_bad_arguments_fail_in_the_constructor(kwargs, exc, message):
-    with pytest.raises(exc) as info:
-        vn.ModelSpec(AFFINE, **kwargs)
-    assert str(info.value) == message
-
-
 def test_bad_paths_and_keywords():
     with pytest.raises(TypeError):
         vn.ModelSpec(3)

@@ -64,7 +64,7 @@ def test_functions_take_their_documented_keywords():
 
 def test_signatures_name_the_classes_and_types_each_function_takes_and_gives():
     """help() and the stubs see what pybind11 declares: no parameter or result is a bare object."""
-    functions = [f for f in vars(vn).values() if type(f) is type(vn.asarray)]
+    functions = [f for name, f in vars(vn).items() if type(f) is type(vn.asarray) and not name.startswith("_")]
     assert len(functions) == 10
     for f in functions:
         signature = f.__doc__.splitlines()[0]
@@ -493,23 +493,6 @@ def test_load_model_gives_a_vekracore_model(tmp_path):
     target = tmp_path / "modèle ü.onnx"
     target.write_bytes(pathlib.Path(path("affine")).read_bytes())
     assert vn.input_names(vn.load_model(target)) == ["x"]
-
-
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"optimization": "fast"}, ValueError, "optimization must be 'disable', 'basic', 'extended' or 'all', not 'fast'"),
-    ({"optimization": "ALL"}, ValueError, "optimization must be 'disable', 'basic', 'extended' or 'all', not 'ALL'"),
-    ({"threads": -1}, ValueError, "threads must be 0 (the default) or more, not -1"),
-])
-def test_load_model_refuses_bad_options(kwargs, exc, message):
-    with raises_exact(exc, message):
-        vn.load_model(path("affine"), **kwargs)
-
-
-@pytest.mark.parametrize("kwargs", [{"optimization": 99}, {"optimization": None}, {"threads": 1.5},
-                                    {"threads": "2"}, {"threads": 2 ** 40}])
-def test_load_model_refuses_options_of_the_wrong_type(kwargs):
-    with pytest.raises(TypeError):
-        vn.load_model(path("affine"), **kwargs)
 
 
 def test_load_model_failures_are_onnxruntimes():

@@ -1,26 +1,36 @@
-# vekra_numpy.ModelSpec: a picklable description of a model, loaded once per process.
-#
-# Compiled into the vekra_numpy extension module and run there at import, in a namespace of
-# its own that holds this module's load_model; only ModelSpec is added to vekra_numpy.
-import operator
+"""vekra_numpy.ModelSpec: a picklable description of a model, loaded once per process.
+
+The class is vekra_numpy's (the extension module imports it from here and names it its own);
+its options are checked by vekra_numpy's own check of load_model's options. vekra_numpy is
+imported when a ModelSpec is made or used, never while this module is imported: the extension
+imports this module as it is being made.
+"""
+from __future__ import annotations
+
+import functools
 import os
+import sys
 import threading
 import typing
 
-# This process's models, by description, and the descriptions loaded here in load order.
-_models = {}
-_loads = []
+if typing.TYPE_CHECKING:
+    import vekracore
+
+__all__ = ["ModelSpec"]
+
+# This process's models, by description, and the descriptions loaded here since the last
+# clear(), in load order.
+_models: dict = {}
+_loads: list = []
 _pid = os.getpid()
 # Serialises loads: load_model releases the interpreter lock while ONNX Runtime reads the file.
 _loading = threading.Lock()
 # Models inherited from a parent process through fork. They are kept, never used and never
 # destroyed: their sessions' thread pools stayed in the parent.
-_inherited = []
-
-_OPTIMIZATIONS = ("disable", "basic", "extended", "all")
+_inherited: list = []
 
 
-def _this_process():
+def _this_process() -> None:
     """Drops (without destroying) what a forked child inherited from its parent."""
     global _models, _loads, _pid, _loading
     if os.getpid() != _pid:
@@ -32,30 +42,9 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_this_process)
 
 
-def _size(value, what):
-    if isinstance(value, bool):
-        raise TypeError(f"{what} must be an int, not bool")
-    try:
-        size = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
-    if size < 1:
-        raise ValueError(f"{what} must be a positive int, not {size}")
-    return size
-
-
-def _name(key, what):
-    if not isinstance(key, str):
-        raise TypeError(f"{what} keys must be str, not {type(key).__name__}")
-    return key
-
-
-def _mapping(value, what):
-    if value is None:
-        return {}
-    if not hasattr(value, "items"):
-        raise TypeError(f"{what} must be a mapping, not {type(value).__name__}")
-    return value
+def _bridge() -> typing.Any:
+    # imported by the time a ModelSpec exists: ModelSpec is reached through it
+    return sys.modules.get("vekra_numpy") or __import__("vekra_numpy")
 
 
 class ModelSpec:
@@ -75,38 +64,29 @@ class ModelSpec:
     """
 
     __slots__ = ("_path", "_optimization", "_threads", "_dims", "_shapes", "_key")
+    __module__ = "vekra_numpy"
 
-    def __init__(self, path: typing.Any, *, optimization: str = "all", threads: int = 0,
-                 dims: typing.Optional[typing.Mapping[str, int]] = None,
-                 shapes: typing.Optional[typing.Mapping[str, typing.Sequence[int]]] = None) -> None:
+    def __init__(self, path: str | os.PathLike[str] | bytes, *, optimization: str = "all",
+                 threads: typing.SupportsIndex = 0,
+                 dims: typing.Mapping[str, typing.SupportsIndex] | None = None,
+                 shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> None:
+        if hasattr(self, "_key"):
+            raise AttributeError("a ModelSpec cannot be changed once made: make another (spec.replace())")
         path = os.fspath(path)
         if isinstance(path, bytes):
             path = os.fsdecode(path)
-        if not isinstance(optimization, str):
-            raise TypeError(f"optimization must be a str, not {type(optimization).__name__}")
-        if optimization not in _OPTIMIZATIONS:
-            raise ValueError(f"optimization must be 'disable', 'basic', 'extended' or 'all', not '{optimization}'")
-        if isinstance(threads, bool) or not isinstance(threads, int):
-            raise TypeError(f"threads must be an int, not {type(threads).__name__}")
-        if threads < 0:
-            raise ValueError(f"threads must be 0 (the default) or more, not {threads}")
-        if threads > _MAX_THREADS:  # noqa: F821 (load_model's limit, given by the module)
-            raise ValueError(f"threads must be at most {_MAX_THREADS}, not {threads}")  # noqa: F821
-        pinned = {}
-        for key, size in _mapping(dims, "dims").items():
-            pinned[_name(key, "dims")] = _size(size, f"dims[{key!r}]")
-        shaped = {}
-        for key, shape in _mapping(shapes, "shapes").items():
-            _name(key, "shapes")
-            if isinstance(shape, (str, bytes)) or not hasattr(shape, "__iter__"):
-                raise TypeError(f"shapes[{key!r}] must be a sequence of ints, not {type(shape).__name__}")
-            shaped[key] = tuple(_size(d, f"shapes[{key!r}][{k}]") for k, d in enumerate(shape))
-        self._path = path
-        self._optimization = optimization
-        self._threads = threads
-        self._dims = pinned
-        self._shapes = shaped
-        self._key = (path, optimization, threads, tuple(sorted(pinned.items())), tuple(sorted(shaped.items())))
+        optimization, threads, pinned, shaped = _bridge()._load_options(
+            optimization=optimization, threads=threads, dims=dims, shapes=shapes)
+        key = (path, optimization, threads, tuple(sorted(pinned.items())), tuple(sorted(shaped.items())))
+        for name, value in (("_path", path), ("_optimization", optimization), ("_threads", threads),
+                            ("_dims", pinned), ("_shapes", shaped), ("_key", key)):
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value: typing.Any) -> None:
+        raise AttributeError("a ModelSpec cannot be changed once made: make another (spec.replace())")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("a ModelSpec cannot be changed once made: make another (spec.replace())")
 
     @property
     def path(self) -> str:
@@ -133,7 +113,7 @@ class ModelSpec:
         """A copy of the input shapes pinned at load, input name to shape tuple."""
         return dict(self._shapes)
 
-    def replace(self, **changes: typing.Any) -> "ModelSpec":
+    def replace(self, **changes: typing.Any) -> ModelSpec:
         """replace(**changes)
 
         A new description with the given arguments (path, optimization, threads, dims,
@@ -146,7 +126,7 @@ class ModelSpec:
         args.update(changes)
         return ModelSpec(args.pop("path"), **args)
 
-    def model(self) -> typing.Any:
+    def model(self) -> vekracore.model:
         """model()
 
         This process's vekracore.model for the description, loaded by load_model() on the
@@ -163,18 +143,18 @@ class ModelSpec:
                         pins["dims"] = dict(self._dims)
                     if self._shapes:
                         pins["shapes"] = dict(self._shapes)
-                    model = load_model(self._path, optimization=self._optimization,  # noqa: F821
-                                       threads=self._threads, **pins)
+                    model = _bridge().load_model(self._path, optimization=self._optimization,
+                                                 threads=self._threads, **pins)
                     _models[self._key] = model
                     _loads.append(self)
         return model
 
     @staticmethod
-    def loads() -> list:
+    def loads() -> list[ModelSpec]:
         """loads()
 
-        The descriptions whose models this process has loaded, in load order (a description
-        appears again only if it was loaded again after clear())."""
+        The descriptions whose models this process has loaded since the last clear(), in load
+        order; clear() forgets them with the models, so the record never outgrows the cache."""
         _this_process()
         return list(_loads)
 
@@ -187,14 +167,12 @@ class ModelSpec:
         _this_process()
         with _loading:
             _models.clear()
+            _loads.clear()
 
     def __reduce__(self) -> tuple:
-        state = {"optimization": self._optimization, "threads": self._threads, "dims": self._dims,
-                 "shapes": self._shapes}
-        return (ModelSpec, (self._path,), state)
-
-    def __setstate__(self, state: dict) -> None:
-        self.__init__(self._path, **state)
+        # made anew from its arguments, through the public constructor
+        return (functools.partial(ModelSpec, self._path, optimization=self._optimization, threads=self._threads,
+                                  dims=self._dims, shapes=self._shapes), ())
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, ModelSpec):
