@@ -45,6 +45,39 @@ def _ort_version():
 
 ORT_VERSION = _ort_version()
 
+# ---- comparisons with onnxruntime's own package --------------------------------------------------
+# The oracle, onnxruntime from PyPI, is another release than the ONNX Runtime vekracore runs on,
+# and ONNX Runtime's kernels differ by release and by CPU (AVX2, AVX-512, AMD or Intel): the same
+# model and inputs agree bit for bit only when both are the same release. Otherwise a result
+# matches the oracle's when every element is within ORACLE_ULPS units in the last place of the
+# output's largest magnitude (the rounding of a sum taken in another order); integers and
+# booleans are always exact.
+ORACLE_ULPS = 64
+
+
+def _oracle_version():
+    from importlib import metadata
+
+    return tuple(int(part) for part in metadata.version("onnxruntime").split(".")[:3])
+
+
+ORACLE_VERSION = _oracle_version()
+
+
+def assert_matches_oracle(got, expected, err_msg=""):
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert got.dtype == expected.dtype and got.shape == expected.shape, (got.dtype, got.shape, expected.dtype,
+                                                                         expected.shape, err_msg)
+    if ORACLE_VERSION == ORT_VERSION or got.dtype.kind not in "fc" or got.size == 0:
+        np.testing.assert_array_equal(got, expected, err_msg=err_msg)
+        return
+    finite = np.isfinite(expected)
+    np.testing.assert_array_equal(np.isfinite(got), finite, err_msg=err_msg)
+    np.testing.assert_array_equal(got[~finite], expected[~finite], err_msg=err_msg)
+    scale = float(np.max(np.abs(expected[finite]), initial=0.0))
+    ulp = float(np.spacing(np.asarray(scale, dtype=got.real.dtype))) if scale else float(np.finfo(got.real.dtype).tiny)
+    np.testing.assert_allclose(got[finite], expected[finite], rtol=0, atol=ORACLE_ULPS * ulp, err_msg=err_msg)
+
 
 @pytest.fixture(params=SUFFIXES)
 def suffix(request):

@@ -218,3 +218,30 @@ def test_the_extension_modules_never_import_dask():
             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))\n")
     done = subprocess.run([sys.executable, "-c", code, AFFINE], capture_output=True, timeout=TIMEOUT, check=True)
     assert done.stdout == b"[]\n"
+
+
+def test_a_spec_never_changes_once_made():
+    """It keys dicts (vekra_dask's locks, the model cache): its hash must stay what it was."""
+    spec = vn.ModelSpec(AFFINE, threads=1)
+    key = hash(spec)
+    with pytest.raises(AttributeError, match="cannot be changed once made"):
+        spec.__init__(AFFINE, threads=2)
+    for name in ("_threads", "_key", "threads", "other"):
+        with pytest.raises(AttributeError):
+            setattr(spec, name, 3)
+        with pytest.raises(AttributeError):
+            delattr(spec, name)
+    assert not hasattr(spec, "__setstate__") or type(spec).__setstate__ is object.__setstate__
+    assert hash(spec) == key and spec.threads == 1 and {spec: 1}[vn.ModelSpec(AFFINE, threads=1)] == 1
+
+
+def test_the_load_record_stays_bounded_across_clears():
+    spec = vn.ModelSpec(AFFINE, threads=1)
+    vn.ModelSpec.clear()
+    for _ in range(50):
+        spec.model()
+        vn.ModelSpec.clear()
+    assert vn.ModelSpec.loads() == []
+    spec.model()
+    assert vn.ModelSpec.loads() == [spec]
+    vn.ModelSpec.clear()
