@@ -48,6 +48,16 @@ py::tuple loadOptions(const OptimizationArgument& optimization, const ThreadsArg
   return describedOptions(checkedLoadOptions(optimization, threads, py::bool_(false), dims, shapes));
 }
 
+// The sizes that dims and shapes pin in the model file at `path`, by symbolic name, as
+// load_model pins them (vekra_dask plans its tasks with them).
+py::dict pins(const PathArgument& path, const DimsArgument& dims, const ShapesArgument& shapes) {
+  const LoadOptions checked = checkedLoadOptions(py::str("all"), py::int_(0), py::bool_(false), dims, shapes);
+  py::dict sizes;
+  for (const auto& [symbol, size] : pinsFor(fileSystemPath(path), checked))
+    sizes[Vekra::Python::decodedName(symbol)] = py::int_(size);
+  return sizes;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vekra_numpy, m) {
@@ -73,6 +83,9 @@ PYBIND11_MODULE(vekra_numpy, m) {
         py::arg("dims"), py::arg("shapes"),
         "The options ModelSpec describes, checked as load_model checks them: (optimization, threads,\n"
         "dims, shapes) with dims as {name: size} and shapes as {name: (size, ...)}.");
+  m.def("_pins", &pins, py::arg("path"), py::kw_only(), py::arg("dims"), py::arg("shapes"),
+        "The sizes dims and shapes pin in the file at path, {symbolic name: size}, checked as\n"
+        "load_model checks them.");
   m.attr("_MAX_THREADS") = maxThreads;
   // ModelSpec imports this module when it is used, never while it is being made.
   m.attr("ModelSpec") = py::module_::import("_vekra_numpy_spec").attr("ModelSpec");
