@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
@@ -45,23 +44,18 @@ struct Prepared {
   bool bad = false;  // carries a row that makes the run fail (batch_reshape_by_input)
 };
 
-// Inputs of `rows` rows from `seed`: small values, exact in float; an int64 input of
-// batch_reshape_by_input gets 4 per row (or 1000003 in row 0 of a bad request).
+// Inputs of `rows` rows from `seed`; the int64 input s of batch_reshape_by_input holds 4 in
+// every row (1000003 in row 0 of a bad request).
 Prepared prepare(const SharedModel& m, std::size_t rows, int seed, bool bad = false) {
   Prepared p{rows, {}, bad};
   for (std::size_t i = 0; i < m.inputCount(); ++i) {
     const SharedModel::Tensor& t = m.input(i);
     std::vector<std::byte>& bytes = p.inputs.emplace_back(rows * t.rowBytes);
     const std::size_t count = bytes.size() / Vekra::Onnx::elementSize(t.type);
-    for (std::size_t e = 0; e < count; ++e) {
-      const int v = static_cast<int>((static_cast<std::size_t>(seed) * 31 + e * 7 + i) % 17) - 8;
-      if (t.type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
-        const float f = 0.25f * static_cast<float>(v);
-        std::memcpy(bytes.data() + e * 4, &f, 4);
-      } else {
-        const int64_t n = t.name == "s" ? (bad && e == 0 ? 1000003 : 4) : v;
-        std::memcpy(bytes.data() + e * 8, &n, 8);
-      }
+    fillElements(bytes.data(), t.type, count, seed + int(i));
+    for (std::size_t e = 0; t.name == "s" && e < count; ++e) {
+      const int64_t n = bad && e == 0 ? 1000003 : 4;
+      std::memcpy(bytes.data() + e * 8, &n, 8);
     }
   }
   return p;
@@ -96,20 +90,11 @@ Expected aloneOn(SharedModel& m, const Prepared& p) {
   return e;
 }
 
-// Float values within a small tolerance (runs of other row counts may round differently), the
-// others exactly.
-::testing::AssertionResult sameValues(ONNXTensorElementDataType type, const std::byte* a, const std::byte* b,
-                                      std::size_t bytes) {
-  if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
-    return std::memcmp(a, b, bytes) == 0 ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "differ";
-  for (std::size_t e = 0; e < bytes / 4; ++e) {
-    float x, y;
-    std::memcpy(&x, a + 4 * e, 4);
-    std::memcpy(&y, b + 4 * e, 4);
-    if (std::fabs(x - y) > 1e-5f * (1.0f + std::fabs(y)))
-      return ::testing::AssertionFailure() << "element " << e << ": " << x << " against " << y;
-  }
-  return ::testing::AssertionSuccess();
+// Runs of other row counts may round floats differently.
+constexpr float tolerance = 1e-5f;
+
+std::size_t countOf(const Batcher::Output& out, const SharedModel& m, std::size_t o) {
+  return out.bytes / Vekra::Onnx::elementSize(m.output(o).type);
 }
 
 // What the completion hook saw, kept by the hook itself (a worker may outlive the test's frame
@@ -225,7 +210,8 @@ TEST(Batcher, ManyThreadsGetWhatRunsAloneGive) {
       for (std::size_t o = 0; o < got.size(); ++o) {
         EXPECT_EQ(got[o].shape, expected[id].shapes[o]) << what << " request " << id << " output " << o;
         ASSERT_EQ(got[o].bytes, expected[id].values[o].size()) << what << " request " << id << " output " << o;
-        EXPECT_TRUE(sameValues(model->output(o).type, got[o].data.get(), expected[id].values[o].data(), got[o].bytes))
+        EXPECT_TRUE(sameElements(model->output(o).type, got[o].data.get(), expected[id].values[o].data(),
+                                 countOf(got[o], *model, o), tolerance))
             << what << " request " << id << " output " << o;
       }
     }
@@ -264,7 +250,8 @@ TEST(Batcher, AFailedRunFailsOnlyItsOwnRequests) {
     if (seen->outputs[id].empty()) continue;
     const Batcher::Output& y = seen->outputs[id][0];
     EXPECT_EQ(y.shape, (std::vector<int64_t>{int64_t(prepared[id].rows), 4}));
-    EXPECT_TRUE(sameValues(ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, y.data.get(), prepared[id].inputs[0].data(), y.bytes));
+    EXPECT_TRUE(sameElements(ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, y.data.get(), prepared[id].inputs[0].data(),
+                             countOf(y, *model, 0), tolerance));
   }
   EXPECT_EQ(batcher.stats().failures, failedRequests);
 
