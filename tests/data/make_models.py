@@ -164,6 +164,128 @@ def nul_output_name():
     )
 
 
+# Models with a batch axis, for the shared model and the batcher. "N" is the batch symbol.
+I64 = TensorProto.INT64
+
+
+def _ints(name, values):
+    return helper.make_tensor(name, I64, [len(values)], values)
+
+
+def _floats(name, dims, seed):
+    """A float initializer of the given shape, values from a fixed linear recurrence."""
+    count = 1
+    for d in dims:
+        count *= d
+    values, state = [], seed
+    for _ in range(count):
+        state = (state * 1103515245 + 12345) % 2**31
+        values.append(state / 2**31 - 0.5)
+    return helper.make_tensor(name, F, dims, values)
+
+
+def batch_mix():
+    """A float and an int64 input with the batch on axis 0: y = relu(x W + b) [N, 3],
+    kk = k * k + k [N, 2], and state = y as [1, N, 3] (the batch on axis 1, as a recurrent
+    network's state)."""
+    return _model(
+        [
+            helper.make_node("MatMul", ["x", "W"], ["xw"]),
+            helper.make_node("Add", ["xw", "b"], ["pre"]),
+            helper.make_node("Relu", ["pre"], ["y"]),
+            helper.make_node("Mul", ["k", "k"], ["k2"]),
+            helper.make_node("Add", ["k2", "k"], ["kk"]),
+            helper.make_node("Unsqueeze", ["y", "axis1"], ["y3"]),
+            helper.make_node("Transpose", ["y3"], ["state"], perm=[1, 0, 2]),
+        ],
+        [helper.make_tensor_value_info("x", F, ["N", 4]), helper.make_tensor_value_info("k", I64, ["N", 2])],
+        [
+            helper.make_tensor_value_info("y", F, ["N", 3]),
+            helper.make_tensor_value_info("kk", I64, ["N", 2]),
+            helper.make_tensor_value_info("state", F, [1, "N", 3]),
+        ],
+        [_floats("W", [4, 3], 7), _floats("b", [3], 11), _ints("axis1", [1])],
+    )
+
+
+def batch_concat():
+    """twice = x [N, 3] concatenated with itself along axis 0 ([2N, 3], declared [?, 3]: no batch
+    axis), and y = -x."""
+    return _model(
+        [helper.make_node("Concat", ["x", "x"], ["twice"], axis=0), helper.make_node("Neg", ["x"], ["y"])],
+        [helper.make_tensor_value_info("x", F, ["N", 3])],
+        [helper.make_tensor_value_info("twice", F, [None, 3]), helper.make_tensor_value_info("y", F, ["N", 3])],
+    )
+
+
+def batch_reduce():
+    """total = the column sums of x [N, 3] (no batch axis: the rows cannot be told apart) and
+    y = relu(x)."""
+    return _model(
+        [
+            helper.make_node("ReduceSum", ["x", "axis0"], ["total"], keepdims=0),
+            helper.make_node("Relu", ["x"], ["y"]),
+        ],
+        [helper.make_tensor_value_info("x", F, ["N", 3])],
+        [helper.make_tensor_value_info("total", F, [3]), helper.make_tensor_value_info("y", F, ["N", 3])],
+        [_ints("axis0", [0])],
+    )
+
+
+def batch_sequence():
+    """y = relu(x) on x [N, S]: a second symbolic dimension beside the batch."""
+    return _model(
+        [helper.make_node("Relu", ["x"], ["y"])],
+        [helper.make_tensor_value_info("x", F, ["N", "S"])],
+        [helper.make_tensor_value_info("y", F, ["N", "S"])],
+    )
+
+
+def batch_reshape_by_input():
+    """y = x [N, 4] reshaped to [-1, max(s)] with s int64 [N], declared [N, ?] (a size only the
+    run knows, beside the batch): x itself while every s is 4; a run fails in Reshape once some
+    row's s is larger and does not divide the element count."""
+    return _model(
+        [
+            helper.make_node("ReduceMax", ["s"], ["m"], keepdims=1),
+            helper.make_node("Concat", ["minus_one", "m"], ["target"], axis=0),
+            helper.make_node("Reshape", ["x", "target"], ["y"]),
+        ],
+        [helper.make_tensor_value_info("x", F, ["N", 4]), helper.make_tensor_value_info("s", I64, ["N"])],
+        [helper.make_tensor_value_info("y", F, ["N", None])],
+        [_ints("minus_one", [-1])],
+    )
+
+
+def batch_uneven():
+    """y = a + b with a [2, 3] and b [3]: axis 0 differs between the inputs, so no batch."""
+    return _model(
+        [helper.make_node("Add", ["a", "b"], ["y"])],
+        [helper.make_tensor_value_info("a", F, [2, 3]), helper.make_tensor_value_info("b", F, [3])],
+        [helper.make_tensor_value_info("y", F, [2, 3])],
+    )
+
+
+def batch_mlp():
+    """A small multilayer perceptron on x [N, 64]: two hidden layers of 64 with relu, then 10
+    outputs."""
+    return _model(
+        [
+            helper.make_node("Gemm", ["x", "W1", "b1"], ["h1p"]),
+            helper.make_node("Relu", ["h1p"], ["h1"]),
+            helper.make_node("Gemm", ["h1", "W2", "b2"], ["h2p"]),
+            helper.make_node("Relu", ["h2p"], ["h2"]),
+            helper.make_node("Gemm", ["h2", "W3", "b3"], ["y"]),
+        ],
+        [helper.make_tensor_value_info("x", F, ["N", 64])],
+        [helper.make_tensor_value_info("y", F, ["N", 10])],
+        [
+            _floats("W1", [64, 64], 1), _floats("b1", [64], 2), _floats("W2", [64, 64], 3),
+            _floats("b2", [64], 4), _floats("W3", [64, 10], 5), _floats("b3", [10], 6),
+        ],
+    )
+
+
 MODELS = {
     "affine": affine,
     "two_inputs": two_inputs,
@@ -180,6 +302,13 @@ MODELS = {
     "string_passthrough": string_passthrough,
     "nul_input_name": nul_input_name,
     "nul_output_name": nul_output_name,
+    "batch_mix": batch_mix,
+    "batch_concat": batch_concat,
+    "batch_reduce": batch_reduce,
+    "batch_sequence": batch_sequence,
+    "batch_reshape_by_input": batch_reshape_by_input,
+    "batch_uneven": batch_uneven,
+    "batch_mlp": batch_mlp,
 }
 
 
