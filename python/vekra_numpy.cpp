@@ -9,6 +9,8 @@
 #include <exception>
 
 #include "Text"
+#include "bridge/Batcher"
+#include "bridge/BatcherLoad"
 #include "bridge/ContainerArrays"
 #include "bridge/Docstrings"
 #include "bridge/LoadOptions"
@@ -89,4 +91,25 @@ PYBIND11_MODULE(vekra_numpy, m) {
   m.attr("_MAX_THREADS") = maxThreads;
   // ModelSpec imports this module when it is used, never while it is being made.
   m.attr("ModelSpec") = py::module_::import("_vekra_numpy_spec").attr("ModelSpec");
+
+  py::class_<PyBatcher> batcher(m, "Batcher", Docstrings::Batcher);
+  batcher.def(py::init(&makeBatcher), py::arg("model"), py::kw_only(), py::arg("max_batch") = py::int_(32),
+              py::arg("max_wait") = py::float_(0.001), py::arg("workers") = py::int_(1),
+              py::arg("optimization") = py::str("all"), py::arg("threads") = py::int_(1), py::arg("dims") = py::none(),
+              py::arg("shapes") = py::none());
+  batcher.def("run", &PyBatcher::run, py::arg("inputs"), Docstrings::Batcher_run);
+  batcher.def("submit", &PyBatcher::submit, py::arg("inputs"), Docstrings::Batcher_submit);
+  batcher.def("run_async", &PyBatcher::runAsync, py::arg("inputs"), Docstrings::Batcher_run_async);
+  batcher.def("close", &PyBatcher::close, Docstrings::Batcher_close);
+  batcher.def("stats", &PyBatcher::stats, Docstrings::Batcher_stats);
+  batcher.def_property_readonly("closed", &PyBatcher::closed, "Whether close() was called.");
+  batcher.def_property_readonly("max_batch", [](const PyBatcher& b) { return b.model().maxBatch(); },
+                                "The rows one run takes at most (a fixed-batch model's batch: exactly).");
+  batcher.def_property_readonly("workers", [](const PyBatcher& b) { return b.model().contexts(); },
+                                "The run contexts, each run by a worker of its own.");
+  batcher.def_property_readonly("input_names", &PyBatcher::inputNames, "The model's inputs, in session order.");
+  batcher.def_property_readonly("output_names", &PyBatcher::outputNames, "The model's outputs, in session order.");
+  batcher.def("__enter__", [](const py::object& self) { return py::reinterpret_borrow<Declared<"Batcher">>(self); });
+  batcher.def("__exit__", [](PyBatcher& b, const py::args&) { b.close(); });
+  py::module_::import("atexit").attr("register")(py::cpp_function(&PyBatcher::closeAll));
 }

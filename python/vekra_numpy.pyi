@@ -4,12 +4,119 @@ numpy arrays over vekracore's containers and model tensors, without copies, and 
 """
 from __future__ import annotations
 import asyncio
+import concurrent.futures
 import numpy
 import numpy.typing
 import os
 import typing
 import vekracore
-__all__: list[str] = ['ModelSpec', 'asarray', 'describe', 'input_names', 'inputs', 'load_model', 'matrix', 'output_names', 'outputs', 'run_async', 'vector']
+__all__: list[str] = ['Batcher', 'ModelSpec', 'asarray', 'describe', 'input_names', 'inputs', 'load_model', 'matrix', 'output_names', 'outputs', 'run_async', 'vector']
+class Batcher:
+    """
+    Batcher(model, *, max_batch=32, max_wait=0.001, workers=1, optimization='all', threads=1, dims=None, shapes=None)
+    
+    Serves one ONNX model to many callers at once: one ONNX Runtime session (the weights once)
+    with `workers` run contexts, each run by a native worker thread, and concurrent requests
+    merged along the batch axis into runs of at most `max_batch` rows. `model` is a path, with the
+    load options given here as for load_model (threads=1: one intra-op thread per run), or a
+    ModelSpec, whose load options then apply.
+    
+    The batch: when axis 0 of every input is one symbolic dimension left unpinned, the session
+    keeps it dynamic and a run takes any 1 to max_batch rows; each output is cut back into the
+    requests' rows along the axis that carries that dimension (axis 1 for an RNN state
+    [1, batch, hidden]). A model whose axis 0 is fixed at b takes requests of exactly b rows, and
+    one whose outputs cannot be cut back into rows (an output without the batch dimension, or one
+    whose size ONNX Runtime decides per run, as a Concat along the batch) takes one request per
+    run: stats() says which. Every other dynamic dimension must be pinned with dims or shapes.
+    
+    The policy: a worker whose context is free starts a run at once with the requests waiting, in
+    arrival order, as many as fit in max_batch rows (a request is never split), so a lone caller
+    never waits. Only while another worker's run is in flight does a worker holding fewer than
+    max_batch rows wait for more, at most `max_wait` seconds: the cores are busy then, and the rows
+    that arrive ride along. Gathering the rows, running and cutting the outputs back are native,
+    without the interpreter lock, which is taken once per run to complete its futures.
+    
+    Bad input is refused at the call, before anything is queued (TypeError or ValueError naming
+    the input). A run that fails in ONNX Runtime fails only its own requests, with RuntimeError;
+    the batcher keeps serving. close() (or leaving a `with` block) lets the accepted requests
+    complete; later ones raise RuntimeError. Live batchers are closed when the interpreter exits.
+    In a process forked from the one that made it, a Batcher refuses requests with RuntimeError:
+    its workers stayed in the parent; make a new one in the child.
+    """
+    def __enter__(self) -> Batcher:
+        ...
+    def __exit__(self, *args) -> None:
+        ...
+    def __init__(self, model: str | os.PathLike[str] | bytes | vekra_numpy.ModelSpec, *, max_batch: typing.SupportsIndex = 32, max_wait: float = 0.001, workers: typing.SupportsIndex = 1, optimization: typing.Literal['disable', 'basic', 'extended', 'all'] = 'all', threads: typing.SupportsIndex = 1, dims: typing.Mapping[str, typing.SupportsIndex] | None = None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None = None) -> None:
+        ...
+    def close(self) -> None:
+        """
+        close()
+        
+        Stops accepting requests, lets every accepted one complete and ends the workers. Idempotent.
+        """
+    def run(self, inputs: typing.Mapping[str, numpy.typing.NDArray[typing.Any]] | typing.Sequence[numpy.typing.NDArray[typing.Any]] | numpy.typing.NDArray[typing.Any]) -> list[numpy.typing.NDArray[typing.Any]]:
+        """
+        run(inputs)
+        
+        Runs one request and returns its outputs, a list of new arrays in session order (the caller's
+        own, never views of the batcher's buffers), each with the request's rows along its batch
+        axis. `inputs` is a mapping from input name to numpy array, a sequence of arrays in session
+        order, or one array for a model with one input; each array has the input's dtype and shape,
+        with the request's n rows on axis 0 (1 <= n <= max_batch). Blocks until the run is done,
+        without the interpreter lock; thread-safe. Do not change the arrays until it returns.
+        Ctrl-C raises KeyboardInterrupt at once; the request still runs, its result is dropped.
+        """
+    def run_async(self, inputs: typing.Mapping[str, numpy.typing.NDArray[typing.Any]] | typing.Sequence[numpy.typing.NDArray[typing.Any]] | numpy.typing.NDArray[typing.Any]) -> asyncio.Future[list[numpy.typing.NDArray[typing.Any]]]:
+        """
+        run_async(inputs)
+        
+        Queues one request (arguments as for run()) and returns an asyncio future of its outputs, to
+        await in the running event loop, which the batcher never blocks. Cancelling the awaiting task
+        leaves the request to run, its result dropped. Raises RuntimeError without a running loop.
+        """
+    def stats(self) -> dict[str, int | float | bool]:
+        """
+        stats()
+        
+        Counts since the batcher was made, as a dict: requests (accepted), runs, rows (in those runs),
+        failures (requests that failed), mean_rows_per_run, and what the model allows: max_batch,
+        fixed_batch (requests of exactly max_batch rows), merges_requests (several requests per run)
+        and workers.
+        """
+    def submit(self, inputs: typing.Mapping[str, numpy.typing.NDArray[typing.Any]] | typing.Sequence[numpy.typing.NDArray[typing.Any]] | numpy.typing.NDArray[typing.Any]) -> concurrent.futures.Future[list[numpy.typing.NDArray[typing.Any]]]:
+        """
+        submit(inputs)
+        
+        Queues one request (arguments as for run()) and returns a concurrent.futures.Future of its
+        outputs. Do not change the arrays until the future is done. Cancelling the future once it is
+        queued does not take the request back; its result is dropped.
+        """
+    @property
+    def closed(self) -> bool:
+        """
+        Whether close() was called.
+        """
+    @property
+    def input_names(self) -> list[str]:
+        """
+        The model's inputs, in session order.
+        """
+    @property
+    def max_batch(self) -> int:
+        """
+        The rows one run takes at most (a fixed-batch model's batch: exactly).
+        """
+    @property
+    def output_names(self) -> list[str]:
+        """
+        The model's outputs, in session order.
+        """
+    @property
+    def workers(self) -> int:
+        """
+        The run contexts, each run by a worker of its own.
+        """
 class ModelSpec:
     """
     ModelSpec(path, *, optimization='all', threads=0, dims=None, shapes=None)
