@@ -857,6 +857,64 @@ def test_ctrl_c_during_run_raises_at_once_and_the_batcher_goes_on(made):
     assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted\nTrue True\nTrue 4 4 0\n", "")
 
 
+@pytest.mark.parametrize("how", ["done_callback", "garbage_collector"])
+def test_the_last_reference_going_on_a_worker(how):
+    """The done callback of a future runs on the worker completing it. When it drops the last
+    reference to the batcher, itself or through the cyclic garbage collector, the batcher goes
+    there, in the middle of completing a run: its other requests still complete, and the
+    process goes on."""
+    done = child(f"""
+        import concurrent.futures, gc
+        class Service:
+            def __init__(self):
+                self.batcher = vn.Batcher(MIX, max_batch=4, workers=2)
+                self.me = self  # a cycle: only the collector frees it
+        requests = [request(1 + i % 4, i) for i in range(200)]
+        with vn.Batcher(MIX, max_batch=4) as alone:
+            expected = [alone.run(r) for r in requests]
+        gc.disable()
+        # Nothing completes before the callback is set and the last reference left to it: the
+        # workers wait for the interpreter lock, which this thread keeps meanwhile.
+        sys.setswitchinterval(600)
+        service = Service()
+        futures = [service.batcher.submit(r) for r in requests]
+        gone = weakref.ref(service)
+        if {how!r} == "done_callback":
+            holder = [service]
+            service.me = None
+            futures[0].add_done_callback(lambda f: holder.clear())
+        else:
+            futures[0].add_done_callback(lambda f: gc.collect())
+        del service
+        sys.setswitchinterval(0.005)
+        concurrent.futures.wait(futures, 60)
+        print(all(f.done() for f in futures), gone() is None)
+        print(all(all(np.array_equal(g, e) for g, e in zip(f.result(0), want)) for f, want in zip(futures, expected)))
+        with vn.Batcher(MIX) as again:
+            print(all(np.array_equal(g, e) for g, e in zip(again.run(requests[5]), expected[5])))
+    """)
+    assert (done.returncode, done.stdout) == (0, "True True\nTrue\nTrue\n"), done.stderr[-3000:]
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_at_exit_a_completion_drops_the_last_reference_to_another_batcher(attempt):
+    """Closing the live batchers at exit completes futures whose callbacks let go of other live
+    batchers, in whatever order they are closed: each of those is still closed, once."""
+    done = child("""
+        holders = []
+        for i in range(16):
+            a, b = vn.Batcher(MIX), vn.Batcher(MIX)
+            futures = [a.submit(request(2, i)) for _ in range(30)]
+            holder = [b]
+            futures[-1].add_done_callback(lambda f, holder=holder: holder.clear())
+            b.submit(request(1, i)).add_done_callback(lambda f: None)
+            holders.append((a, futures))
+            del a, b
+        print("end")
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "end\n", "")
+
+
 def test_memory_stays_flat_over_ten_thousand_requests():
     done = child("""
         def rss():
