@@ -424,7 +424,7 @@ def test_a_fixed_batch_takes_exactly_its_rows(oracle, function):
             call(b, function, [np.zeros((2, 3), np.float32), np.zeros((1, 3), np.float32)])
 
 
-@pytest.mark.parametrize("option, value, exception, message", [
+BATCHING_FAULTS = [
     ("max_batch", 0, ValueError, "max_batch must be from 1 to 65536, not 0"),
     ("max_batch", -3, ValueError, "max_batch must be from 1 to 65536, not -3"),
     ("max_batch", 65537, ValueError, "max_batch must be from 1 to 65536, not 65537"),
@@ -442,10 +442,15 @@ def test_a_fixed_batch_takes_exactly_its_rows(oracle, function):
     ("max_wait", 2, ValueError, "max_wait must be from 0 to 1 second, not 2"),
     ("max_wait", float("nan"), ValueError, "max_wait must be from 0 to 1 second, not nan"),
     ("max_wait", float("inf"), ValueError, "max_wait must be from 0 to 1 second, not inf"),
+    ("max_wait", 10**400, ValueError, f"max_wait must be from 0 to 1 second, not {10**400}"),
     ("max_wait", True, TypeError, "max_wait must be a number of seconds, not bool"),
     ("max_wait", "0.1", TypeError, "max_wait must be a number of seconds, not str"),
     ("max_wait", None, TypeError, "max_wait must be a number of seconds, not NoneType"),
-])
+]
+
+
+@pytest.mark.parametrize("option, value, exception, message", BATCHING_FAULTS,
+                         ids=[f"{option}={value!r}"[:24] for option, value, _, _ in BATCHING_FAULTS])
 def test_batching_options_out_of_range_or_of_the_wrong_type(option, value, exception, message):
     with raises_exact(exception, message):
         vn.Batcher(data("batch_mix"), **{option: value})
@@ -496,7 +501,8 @@ def test_a_path_is_refused_as_load_model_refuses_it(path):
 
 
 @pytest.mark.parametrize("options", [{"optimization": "basic"}, {"threads": 0}, {"threads": 4}, {"dims": {"N": 2}},
-                                     {"dims": {}}, {"shapes": {"x": (2, 4)}}, {"optimization": "all", "threads": 2}])
+                                     {"dims": {}}, {"shapes": {"x": (2, 4)}}, {"optimization": "all", "threads": 2},
+                                     {"threads": True}, {"threads": 2**70}, {"optimization": "\udc80"}])
 def test_a_model_spec_comes_without_load_options(options):
     with raises_exact(TypeError, "Batcher() takes its load options from the ModelSpec it is given: leave "
                                  "optimization, threads, dims and shapes out, or give a path"):
