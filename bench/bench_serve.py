@@ -26,7 +26,7 @@ with StandInBatcher, a plain-Python batcher over onnxruntime kept here to test t
 figures are written apart (--out, by default a temporary folder), never as vekracore's.
 
 Run alone: `.venv/bin/python bench/bench_serve.py [--seconds S] [--quick] [--ort-python PY]`
-(about 9 minutes at the defaults; --quick about a minute); it replaces the "Serving" section of
+(about 7 minutes at the defaults on 2 cores; --quick under a minute); it replaces the "Serving" section of
 bench/results.md and draws bench/serve.png.
 """
 import argparse
@@ -819,8 +819,8 @@ def section(args, results, memory, env):
                     fmt(ours and ours["rss_kib"] / 1024, 0), fmt(theirs and theirs["rss_kib"] / 1024, 0),
                     verdict]) + " |")
         lines.append("")
-    lines += [f"Targets: {met[True]} rows met, {met[False]} missed.", "", "Every configuration, requests/s "
-              f"(p99 ms; {ours_name}'s rows per batch run in the measured window):", ""]
+    lines += [f"Targets: {met[True]} rows met, {met[False]} missed.", "", "Every configuration: requests/s "
+              f"(p50/p90/p99 ms; RSS; {ours_name}'s mean rows per batch run in the measured window):", ""]
     labels = list(dict.fromkeys(key for cell in results.values() for key in cell))
     lines.append("| model | clients | C | " + " | ".join(f"{ours_name if s == 'vekracore' else 'ort'} {lb}"
                                                          for s, lb in labels) + " |")
@@ -835,7 +835,8 @@ def section(args, results, memory, env):
                 row.append("failed")
             else:
                 rows = (r.get("batches") or {}).get("rows per run")
-                row.append(f"{r['rate']:.1f} ({fmt(r['p99'], 2)}" + (f"; {rows:.1f} rows" if rows else "") + ")")
+                row.append(f"{r['rate']:.1f} ({fmt(r['p50'], 2)}/{fmt(r['p90'], 2)}/{fmt(r['p99'], 2)}; "
+                           f"{r['rss_kib'] / 1024:.0f} MiB" + (f"; {rows:.1f} rows" if rows else "") + ")")
         lines.append("| " + " | ".join(row) + " |")
     lines += [""] + memory_lines(memory, ours_name)
     errors = sorted({f"{side} {label}: {r['error']}" for cell in results.values()
@@ -904,6 +905,7 @@ def draw(args, results, target_path, ort_version):
         ax.set_xscale("log")
         ax.set_xticks(args.clients)
         ax.set_xticklabels([str(c) for c in args.clients])
+        ax.set_ylim(bottom=0)
         ax.set_xlabel("clients C")
         ax.set_title(model)
         ax.grid(alpha=0.3)
@@ -924,8 +926,16 @@ def bundled_version():
     return done.stdout.strip() if done.returncode == 0 else None
 
 
+def has_batcher():
+    done = subprocess.run([sys.executable, "-c", "import vekra_numpy; vekra_numpy.Batcher"], capture_output=True)
+    return done.returncode == 0
+
+
 def main(args):
     import results_section  # noqa: E402  (bench/ is on sys.path when run as a script)
+
+    if not args.stand_in and not has_batcher():
+        raise SystemExit("this interpreter's vekra_numpy has no Batcher: build it, or test the harness with --stand-in")
 
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.processor())

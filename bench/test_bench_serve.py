@@ -298,3 +298,12 @@ def test_quick_stand_in_run_writes_its_section(tmp_path):
     assert "### mlp" in text and "### squeezenet" in text and "failed" not in text
     assert "0 differed" in text and "answers the same probe" in text
     assert (out / "serve-stand-in.png").stat().st_size > 0
+
+
+def test_without_batcher_the_run_stops_at_once(tmp_path):
+    if bs.has_batcher():
+        pytest.skip("this build has vekra_numpy.Batcher")
+    done = subprocess.run([sys.executable, bs.__file__, "--quick", "--out", str(tmp_path)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode != 0 and "--stand-in" in done.stderr
+    assert not list(tmp_path.iterdir())
