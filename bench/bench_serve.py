@@ -26,8 +26,8 @@ with StandInBatcher, a plain-Python batcher over onnxruntime kept here to test t
 figures are written apart (--out, by default a temporary folder), never as vekracore's.
 
 Run alone: `.venv/bin/python bench/bench_serve.py [--seconds S] [--quick] [--ort-python PY]`
-(about 7 minutes at the defaults on 2 cores; --quick under a minute); it replaces the "Serving" section of
-bench/results.md and draws bench/serve.png.
+(about 7 minutes at the defaults on 2 cores; --quick under a minute); it replaces the "Serving"
+section of bench/results.md and draws bench/serve.png.
 """
 import argparse
 import asyncio
@@ -211,7 +211,7 @@ class Engine:
     """What a client calls: `call(feeds)` (blocking) and `acall(feeds)` (awaitable), both returning
     the outputs as a list of arrays in session order; `stats()` the batcher's counters, or None."""
 
-    versions = {}
+    versions: dict = {}
 
     def stats(self):
         return None
