@@ -1,10 +1,13 @@
 """vekra_dask.map_model on a LocalCluster of two worker processes: results equal to a loop in
 this process, one load per description and chunk size on each worker, a worker killed
-mid-way, and the checks made before any task runs."""
+mid-way, and the checks made before any task runs; the outputs it refuses to split by rows,
+on models written here with the onnx package; a fork while a run is in flight; its stub."""
 import collections
 import logging
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -15,9 +18,11 @@ da = pytest.importorskip("dask.array")
 
 import vekra_dask  # noqa: E402
 import vekra_numpy as vn  # noqa: E402
+from conftest import ORT_VERSION  # noqa: E402
 from spec_workers import slow_copy  # noqa: E402
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "..", "data")
 TIMEOUT = 120
 
 pytestmark = [
@@ -185,7 +190,10 @@ def refusals():
          "map_model() x must be a dask array or a mapping of input names to dask arrays, not ndarray"),
         ("affine", da.from_array(f32, chunks=(2, 3)), ["z"], ValueError, "the model has no output 'z'; its outputs are ['y']"),
         ("affine", da.from_array(f32, chunks=(2, 3)), [0], TypeError, "map_model() outputs must be output names (str), not int"),
+        ("affine", da.from_array(f32, chunks=(2, 3)), 3, TypeError,
+         "map_model() outputs must be an output name or a list of them, not int"),
         ("several_outputs", da.from_array(f32, chunks=(2, 3)), "rowsum", None, None),
+        ("several_outputs", da.from_array(f32, chunks=(2, 3)), ["rowsum"], None, None),
     ]
 
 
@@ -194,7 +202,7 @@ def test_checks_before_any_task(name, x, outputs, exc, message):
     before = vn.ModelSpec.loads()
     spec = vn.ModelSpec(path(name), optimization="disable" if name == "dynamic" else "all")
     if exc is None:
-        y = vekra_dask.map_model(spec, x, outputs=outputs)
+        (y,) = vekra_dask.map_model(spec, x, outputs=outputs)  # a list, however the output is named
         assert isinstance(y, da.Array) and y.shape == (6,) and y.chunks == ((2, 2, 2),)
     else:
         with pytest.raises(exc) as info:
@@ -203,9 +211,11 @@ def test_checks_before_any_task(name, x, outputs, exc, message):
     assert vn.ModelSpec.loads() == before  # nothing was loaded here
 
 
-def test_a_spec_is_required():
+def test_a_spec_is_required_and_outputs_is_named():
     with pytest.raises(TypeError, match="map_model\\(\\) spec must be a vekra_numpy.ModelSpec, not str"):
         vekra_dask.map_model(path("affine"), da.zeros((2, 3), np.float32))
+    with pytest.raises(TypeError, match="positional argument"):
+        vekra_dask.map_model(vn.ModelSpec(path("affine")), da.zeros((2, 3), np.float32), ["y"])
 
 
 def test_threads_of_one_process_share_the_model_safely():
@@ -213,3 +223,154 @@ def test_threads_of_one_process_share_the_model_safely():
     values = rng_feeds({"x": ((64, 3), np.float32)}, seed=9)["x"]
     (y,) = vekra_dask.map_model(spec, da.from_array(values, chunks=(1, 3)))
     np.testing.assert_array_equal(y.compute(scheduler="threads", num_workers=4), 2 * values + 1)
+
+
+# ---- outputs that are not one row per input row, refused from the declared shapes -------------------
+
+onnx = pytest.importorskip("onnx")
+from onnx import TensorProto, helper  # noqa: E402
+
+F = TensorProto.FLOAT
+# ONNX Runtime reads IR 10 and opset 21 from 1.18 on; 1.17 stops at IR 9 and opset 20.
+IR, OPSET = ((10, 21) if ORT_VERSION >= (1, 18) else (9, 20))
+
+
+def graph(nodes, inputs, outputs):
+    """A model of `nodes` with float tensors: inputs and outputs as {name: declared shape}."""
+    return helper.make_model(
+        helper.make_graph(nodes, "g", [helper.make_tensor_value_info(n, F, s) for n, s in inputs.items()],
+                          [helper.make_tensor_value_info(n, F, s) for n, s in outputs.items()]),
+        opset_imports=[helper.make_opsetid("", OPSET)], ir_version=IR)
+
+
+MODELS = {
+    # a CLIP-style similarity: one row per image, one column per text, each a batch of its own
+    "pairwise": graph([helper.make_node("Transpose", ["text"], ["text_t"]),
+                       helper.make_node("MatMul", ["image", "text_t"], ["logits"]),
+                       helper.make_node("Relu", ["image"], ["image_features"])],
+                      {"image": ["image_batch", 3], "text": ["text_batch", 3]},
+                      {"logits": ["image_batch", "text_batch"], "image_features": ["image_batch", 3]}),
+    # every row against every row
+    "gram": graph([helper.make_node("Transpose", ["x"], ["xt"]), helper.make_node("MatMul", ["x", "xt"], ["y"])],
+                  {"x": ["batch", 3]}, {"y": ["batch", "batch"]}),
+    # twice the rows, the size declared under a name of its own, or without one
+    "concat_named": graph([helper.make_node("Concat", ["x", "x"], ["y"], axis=0)], {"x": ["batch", 3]},
+                          {"y": ["doubled", 3]}),
+    "concat_unnamed": graph([helper.make_node("Concat", ["x", "x"], ["y"], axis=0)], {"x": ["batch", 3]},
+                            {"y": [None, 3]}),
+    # the batch moved to dimension 1
+    "transpose": graph([helper.make_node("Transpose", ["x"], ["y"])], {"x": ["batch", 3]}, {"y": [3, "batch"]}),
+    # one row whatever the batch
+    "total": graph([helper.make_node("ReduceSum", ["x"], ["y"], keepdims=1)], {"x": ["batch", 3]}, {"y": [1, 1]}),
+    # a batch of no rows
+    "empty": graph([helper.make_node("Relu", ["x"], ["y"])], {"x": [0, 3]}, {"y": [0, 3]}),
+    # a batch without a name, which no ModelSpec can pin
+    "unnamed_batch": graph([helper.make_node("Relu", ["x"], ["y"])], {"x": [None, 3]}, {"y": [None, 3]}),
+    # an input holding the batch twice
+    "square_input": graph([helper.make_node("Relu", ["x"], ["y"])], {"x": ["batch", "batch"]}, {"y": ["batch", "batch"]}),
+    # two inputs sharing a feature size
+    "shared_width": graph([helper.make_node("Add", ["a", "c"], ["y"])], {"a": ["batch", "width"], "c": ["batch", "width"]},
+                          {"y": ["batch", "width"]}),
+    # features doubled: a size that only the model tells (from the first chunk's model)
+    "widened": graph([helper.make_node("Concat", ["x", "x"], ["y"], axis=1)], {"x": ["batch", 3]}, {"y": ["batch", None]}),
+}
+
+
+@pytest.fixture(scope="module")
+def models(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("dask_models")
+    made = {}
+    for name, model in MODELS.items():
+        made[name] = str(folder / (name + ".onnx"))
+        onnx.save_model(model, made[name])
+    return made
+
+
+def rows(n, width=3, seed=0):
+    return da.from_array(np.random.default_rng(seed).uniform(-1, 1, (n, width)).astype(np.float32), chunks=(2, width))
+
+
+NOT_SPLIT = ", which map_model splits into chunks, so each task would hold only its own chunk of it; only dimension 0 " \
+            "may be the batch"
+NOT_ROWS = ", so map_model cannot tell that it has one row per input row"
+
+
+@pytest.mark.parametrize("name, spec_args, x, outputs, message", [
+    ("pairwise", {}, {"image": rows(6), "text": rows(6, seed=1)}, None,
+     "output 'logits' has shape (image_batch, text_batch): its dimension 1 is the batch 'text_batch'" + NOT_SPLIT),
+    ("gram", {}, rows(6), None, "output 'y' has shape (batch, batch): its dimension 1 is the batch 'batch'" + NOT_SPLIT),
+    # pinned by the spec, the batch is still on dimension 1 as the file declares it
+    ("gram", {"dims": {"batch": 2}}, rows(6), None,
+     "output 'y' has shape (batch, batch): its dimension 1 is the batch 'batch'" + NOT_SPLIT),
+    ("transpose", {}, rows(6), None, "output 'y' has shape (3, batch): its dimension 1 is the batch 'batch'" + NOT_SPLIT),
+    ("square_input", {}, da.zeros((6, 6), dtype=np.float32, chunks=(2, 6)), None,
+     "input 'x' has shape (batch, batch): its dimension 1 is the batch 'batch'" + NOT_SPLIT),
+    ("concat_named", {}, rows(6), None, "output 'y' has shape (doubled, 3): its dimension 0 is 'doubled', which no "
+     "input has on its dimension 0, not the batch 'batch' of the inputs" + NOT_ROWS),
+    ("concat_unnamed", {}, rows(6), None,
+     "output 'y' has shape (?, 3): its dimension 0 is dynamic without a name, not the batch 'batch' of the inputs" + NOT_ROWS),
+    ("concat_unnamed", {"dims": {"batch": 2}}, rows(6), None,
+     "output 'y' has shape (?, 3): its dimension 0 is dynamic without a name, not the model's batch 2" + NOT_ROWS),
+    ("total", {}, rows(6), None,
+     "output 'y' has shape (1, 1): its dimension 0 is fixed at 1, not the batch 'batch' of the inputs" + NOT_ROWS),
+    ("empty", {}, rows(6), None, "the model fixes its batch at 0 (input 'x' has shape (0, 3)): it runs on no rows, so "
+     "there are none to map over"),
+    ("empty", {}, rows(0), None, "the model fixes its batch at 0 (input 'x' has shape (0, 3)): it runs on no rows, so "
+     "there are none to map over"),
+    ("unnamed_batch", {}, rows(6), None, "input 'x' has shape (?, 3): its dimension 0 is dynamic without a name, and "
+     "ONNX Runtime pins dimensions by name only: name it in the model file (for example with "
+     "onnx.tools.update_model_dims.update_inputs_outputs_dims)"),
+    ("shared_width", {}, {"a": rows(6), "c": rows(6, width=4)}, None,
+     "input 'c' has shape (batch, width), its array (6, 4), and the array for input 'a' makes 'width' 3: "
+     "the sizes of 'width' differ"),
+])
+def test_what_cannot_be_split_by_rows_is_refused_before_any_load(models, name, spec_args, x, outputs, message):
+    before = vn.ModelSpec.loads()
+    with pytest.raises(ValueError) as info:
+        vekra_dask.map_model(vn.ModelSpec(models[name], **spec_args), x, outputs=outputs)
+    assert str(info.value) == message
+    assert vn.ModelSpec.loads() == before
+
+
+def test_the_outputs_split_by_rows_are_given_beside_one_that_is_not(models):
+    image, text = rows(7, seed=2).rechunk(3), rows(7, seed=3).rechunk(3)  # chunks 3, 3, 1
+    spec = vn.ModelSpec(models["pairwise"], threads=1)
+    (features,) = vekra_dask.map_model(spec, {"image": image, "text": text}, outputs="image_features")
+    np.testing.assert_array_equal(features.compute(scheduler="synchronous"), np.maximum(image.compute(), 0))
+
+
+def test_a_size_only_the_model_tells_is_read_from_the_first_chunks_model(models):
+    x = rows(5)  # chunks 2, 2, 1
+    (y,) = vekra_dask.map_model(vn.ModelSpec(models["widened"], threads=1), x)
+    assert y.shape == (5, 6) and y.chunks == ((2, 2, 1), (6,))
+    values = x.compute()
+    np.testing.assert_array_equal(y.compute(scheduler="synchronous"), np.concatenate([values, values], axis=1))
+
+
+# ---- forked while a run is in flight ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("held", ["model", "registry"])
+def test_a_child_forked_during_a_run_maps_the_model(held):
+    # a thread holds the lock while the process forks; the child maps the same description
+    tool = os.path.join(HERE, "..", "tools", "dask_fork.py")
+    done = subprocess.run([sys.executable, tool, path("affine"), held, str(TIMEOUT / 2)], capture_output=True,
+                          text=True, timeout=TIMEOUT)
+    assert done.returncode != 2, f"the forked child hung:\n{done.stderr}"
+    assert done.returncode == 0, done.stderr
+
+
+# ---- the stub ----------------------------------------------------------------------------------------
+
+
+def test_the_stub_is_installed_and_matches_the_module(tmp_path):
+    with open(os.path.join(HERE, "..", "..", "python", "vekra_dask.pyi"), encoding="utf-8") as f:
+        committed = f.read()
+    site = os.path.dirname(vekra_dask.__file__)
+    for installed in ("vekra_dask.pyi", os.path.join("vekra_dask-stubs", "__init__.pyi")):
+        with open(os.path.join(site, installed), encoding="utf-8") as f:
+            assert f.read() == committed, installed
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vekra_dask", "--mypy-config-file", os.devnull],
+                          capture_output=True, text=True, cwd=tmp_path, env=env, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stdout + done.stderr

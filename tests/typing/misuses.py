@@ -1,7 +1,9 @@
 # Calls the stubs must reject: each line after the imports is type-checked on its own.
+import dask.array
 import numpy
 import numpy.typing
 import vekracore as vk
+import vekra_dask
 import vekra_numpy as vn
 
 vk.dot(vk.vecs(2), vk.vecd(2))  # misuse: element types differ
@@ -34,3 +36,7 @@ vn.outputs(vk.vecd(2))  # misuse: outputs takes a vekracore.model
 vn.run_async("m.onnx")  # misuse: run_async takes a loaded model
 names: list[bytes] = vn.input_names(vk.model("m.onnx"))  # misuse: names are str
 loaded: vk.vecd = vn.load_model("m.onnx")  # misuse: load_model gives a vekracore.model
+vekra_dask.map_model(vn.ModelSpec("m.onnx"), dask.array.zeros((4, 3)), ["y"])  # misuse: outputs is keyword-only
+vekra_dask.map_model("m.onnx", dask.array.zeros((4, 3)))  # misuse: map_model takes a ModelSpec
+vekra_dask.map_model(vn.ModelSpec("m.onnx"), numpy.zeros((4, 3)))  # misuse: x is a dask array or a mapping of them
+scores: dask.array.Array = vekra_dask.map_model(vn.ModelSpec("m.onnx"), dask.array.zeros((4, 3)))  # misuse: a list
