@@ -66,15 +66,11 @@ def _describe(path: str) -> Tuple[Declared, Declared]:
 
 
 def _pinned(spec: vekra_numpy.ModelSpec, declared_inputs: Declared) -> Dict[str, int]:
-    """The sizes the spec gives symbolic dimensions: its dims, and the names that its shapes
-    meet in the inputs' declared shapes."""
-    # the same rule as load_model's dims/shapes
-    sizes = dict(spec.dims)
-    shapes = spec.shapes
-    for name, _, declared in declared_inputs:
-        if name in shapes and declared is not None and len(declared) == len(shapes[name]):
-            sizes.update((d, s) for d, s in zip(declared, shapes[name]) if isinstance(d, str))
-    return sizes
+    """The sizes the spec gives symbolic dimensions, by load_model's own check of its dims and
+    shapes against the file (what a task's load_model will pin)."""
+    if not spec.dims and not spec.shapes:
+        return {}
+    return vekra_numpy._pins(spec.path, dims=spec.dims or None, shapes=spec.shapes or None)
 
 
 def _bound(shape: Shape, sizes: Mapping[str, int]) -> Shape:

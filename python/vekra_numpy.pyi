@@ -202,6 +202,16 @@ class ModelSpec:
         """
         Intra-op threads of the session; 0 leaves the choice to ONNX Runtime.
         """
+def _load_options(*, optimization: str, threads: typing.SupportsIndex, dims: typing.Mapping[str, typing.SupportsIndex] | None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None) -> tuple:
+    """
+    The options ModelSpec describes, checked as load_model checks them: (optimization, threads,
+    dims, shapes) with dims as {name: size} and shapes as {name: (size, ...)}.
+    """
+def _pins(path: str | os.PathLike[str] | bytes, *, dims: typing.Mapping[str, typing.SupportsIndex] | None, shapes: typing.Mapping[str, typing.Sequence[typing.SupportsIndex]] | None) -> dict:
+    """
+    The sizes dims and shapes pin in the file at path, {symbolic name: size}, checked as
+    load_model checks them.
+    """
 @typing.overload
 def asarray(c: vekracore.matc) -> numpy.typing.NDArray[numpy.complex64]:
     """
@@ -413,3 +423,4 @@ def vector(a: numpy.typing.ArrayLike, dtype: numpy.typing.DTypeLike = None) -> v
     The class follows dtype if given (float32, float64, complex64 or complex128), else a's dtype
     when it is one of those; other real numbers become float64, other complex ones complex128.
     """
+_MAX_THREADS: int = 1024

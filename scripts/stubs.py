@@ -204,14 +204,10 @@ def container_classes():
 HIDDEN_MEMBERS = ("__setattr__", "__delattr__")
 
 
-def public_only(lines):
-    """The stub without the module's private names and without HIDDEN_MEMBERS."""
+def without_hidden_members(lines):
+    """The stub without HIDDEN_MEMBERS."""
     out, skip_deeper_than = [], None
     for statement in statements(lines):
-        line = definition(statement) or statement[0]
-        name = defined_name(line) if definition(statement) else line.split(":", 1)[0].split("=", 1)[0].strip()
-        if name and name.startswith("_") and not name.startswith("__"):
-            continue
         for line in statement:
             indent = len(line) - len(line.lstrip())
             if skip_deeper_than is not None and (indent > skip_deeper_than or not line.strip()):
@@ -225,7 +221,7 @@ def public_only(lines):
 
 
 def type_bridge(lines):
-    lines = public_only(lines)
+    lines = without_hidden_members(lines)
     types, done, out = bridge_types(), set(), []
     imports, done_imports = set(), False
     for line in lines:
