@@ -248,22 +248,33 @@ class _Plan:
         dimension 0 and nowhere else, as the file declares it; the sizes of its other dimensions
         come from the pinned names, or else from the model for the first chunk (loaded here)."""
         dtypes: List[np.dtype] = []
-        rows: List[Shape] = []
+        rows: List[Optional[Shape]] = []
         for name, dtype, declared in declared_outputs:
             what = f"output '{name}'"
-            if dtype is None or declared is None:
+            if dtype is None:
                 raise TypeError(f"map_model() cannot return {what}: it has no numpy dtype")
-            if len(declared) == 0:
+            if declared is not None and len(declared) == 0:
                 raise ValueError(f"{what} has no dimensions, so no batch axis to return it along")
-            self._check_output_batch(what, declared)
+            if declared is not None:
+                self._check_output_batch(what, declared)
             dtypes.append(np.dtype(dtype))
-            rows.append(_bound(declared[1:], self.sizes))
-        unknown = [i for i, row in enumerate(rows) if not all(_fixed(d) for d in row)]
+            # no shape in the file (None): the loaded model has the one ONNX Runtime infers
+            rows.append(None if declared is None else _bound(declared[1:], self.sizes))
+        unknown = [i for i, row in enumerate(rows) if row is None or not all(_fixed(d) for d in row)]
         if unknown:
-            model = self.spec_for(self.batch or next((c for c in self.chunks if c), 1)).model()
-            arrays = vekra_numpy.outputs(model)
+            size = self.batch or next((c for c in self.chunks if c), None)
+            if size is None:
+                name = declared_outputs[unknown[0]][0]
+                raise ValueError(f"output '{name}' has sizes the file does not tell, and x has no rows to load the "
+                                 "model with and learn them")
+            arrays = vekra_numpy.outputs(self.spec_for(size).model())
             for i in unknown:
-                rows[i] = tuple(arrays[self.wanted[i]].shape[1:])
+                shape = tuple(arrays[self.wanted[i]].shape)
+                if rows[i] is None and (len(shape) == 0 or shape[0] != size):
+                    raise ValueError(f"output '{declared_outputs[i][0]}' declares no shape in the model file, and "
+                                     f"the model gives it {_show(shape)} for {size} rows: map_model cannot return it "
+                                     "by rows")
+                rows[i] = shape[1:]
         return dtypes, [cast(Tuple[int, ...], row) for row in rows]
 
     def _check_output_batch(self, what: str, declared: Shape) -> None:

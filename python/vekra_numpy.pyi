@@ -66,6 +66,8 @@ class Batcher:
         with the request's n rows on axis 0 (1 <= n <= max_batch). Blocks until the run is done,
         without the interpreter lock; thread-safe. Do not change the arrays until it returns.
         Ctrl-C raises KeyboardInterrupt at once; the request still runs, its result is dropped.
+        A future's done callback runs on one of the batcher's workers: run() there raises
+        RuntimeError (it would wait for itself); submit() is fine.
         """
     def run_async(self, inputs: typing.Mapping[str, numpy.typing.NDArray[typing.Any]] | typing.Sequence[numpy.typing.NDArray[typing.Any]] | numpy.typing.NDArray[typing.Any]) -> asyncio.Future[list[numpy.typing.NDArray[typing.Any]]]:
         """
@@ -325,11 +327,18 @@ def describe(path: str | os.PathLike[str] | bytes) -> tuple[list[tuple[str, nump
     describe(path)
     
     The inputs and outputs the ONNX file `path` declares, as two lists (inputs, outputs) of
-    (name, dtype, shape) in session order, read without allocating any tensor, so models with
-    dynamic dimensions are described too. dtype is a numpy.dtype, or None for a tensor without
-    one (string, bfloat16) and for a value that is not a tensor (whose shape is None too). Each
-    item of shape is the dimension's size, or for a dynamic one its symbolic name (str), or None
-    when it has none.
+    (name, dtype, shape) in session order, read from the file alone: no session is made and no
+    weights or external data are read, so models with dynamic dimensions are described too.
+    Inputs that an initializer gives a value are left out, as ONNX Runtime leaves them out.
+    dtype is a numpy.dtype, or None for a tensor without one (string, bfloat16). Each item of
+    shape is the dimension's size, or for a dynamic one its symbolic name (str), or None when
+    it has none; shape is None for a tensor the file declares without any shape (dtype given),
+    unlike () for a scalar. A value that is not a tensor (sequence, map, optional, sparse
+    tensor) has dtype None and shape None. Names are decoded as os.fsdecode does (bytes that
+    are not UTF-8 as surrogate escapes), so a dimension name passes back to load_model's dims
+    as it is. Outputs are as the file declares them; ONNX Runtime may infer more of their
+    shapes once it loads the model. A path that is no regular file (a FIFO, a directory) or
+    a file that is no ONNX model raises RuntimeError.
     """
 def input_names(m: vekracore.model) -> list[str]:
     """
@@ -360,8 +369,11 @@ def load_model(path: str | os.PathLike[str] | bytes, *, optimization: typing.Lit
     name to its size (dims={'batch': 1}), `shapes` an input's name to its whole shape
     (shapes={'x': (1, 3, 640, 640)}; its dynamic dimensions are pinned through their names, its
     fixed ones must match). Pinning needs `optimization` 'basic' or above. Every input and output
-    must then have a fixed shape, or ValueError names the dimension still dynamic. Weights in an
-    external data file are read from beside `path`.
+    must then have a fixed shape, or ValueError names the dimension still dynamic; an input the
+    file declares without any shape, or such an output whose shape ONNX Runtime cannot infer,
+    is a ValueError too. dims and shapes are checked against the file, read before ONNX Runtime
+    reads it: with either, a path that is no regular file (a FIFO) raises RuntimeError. Weights
+    in an external data file are read from beside `path`.
     
     The model's m.run() releases the interpreter lock while ONNX Runtime runs, so other Python
     threads go on meanwhile and runs of different models proceed in parallel; a model made by

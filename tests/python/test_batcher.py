@@ -20,7 +20,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 import vekra_numpy as vn
-from conftest import ORT_VERSION, assert_matches_oracle, raises_exact
+from conftest import ORT_VERSION, assert_matches_oracle, raises_exact, skip_under_asan
 from ort_oracle import run_models
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
@@ -902,6 +902,45 @@ def test_the_last_reference_going_on_a_worker(how):
     assert (done.returncode, done.stdout) == (0, "True True\nTrue\nTrue\n"), done.stderr[-3000:]
 
 
+def test_run_from_a_done_callback_is_refused_and_submit_there_works():
+    """A done callback runs on the worker completing the future: run() there would wait for
+    that worker itself (with one worker, for ever)."""
+    done = child("""
+        import concurrent.futures
+        with vn.Batcher(MIX, workers=1) as b:
+            seen, later = [], []
+            def callback(f):
+                try:
+                    b.run(request(1, 0))
+                except RuntimeError as e:
+                    seen.append(str(e))
+                later.append(b.submit(request(2, 1)))
+            b.submit(request(1, 2)).add_done_callback(callback)
+            while not later:
+                time.sleep(0.01)
+            print(later[0].result(30)[0].shape[0], b.run(request(3, 3))[0].shape[0])
+            print(seen[0])
+    """)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout == ("2 3\nBatcher.run() was called on one of this Batcher's own workers (from a future's "
+                           "done callback), where it would wait for itself: use submit() there\n")
+
+
+def test_an_instance_made_by_new_alone_is_refused():
+    calls = ["b.run(np.zeros((1, 4), np.float32))", "b.submit([])", "b.stats()", "b.close()", "b.max_batch",
+             "b.closed", "b.input_names", "b.__exit__(None, None, None)"]
+    done = child(f"""
+        b = vn.Batcher.__new__(vn.Batcher)
+        for call in {calls!r}:
+            try:
+                eval(call)
+            except TypeError as e:
+                print(e)
+    """)
+    message = "vekra_numpy.Batcher instance was created without __init__ and holds nothing\n"
+    assert (done.returncode, done.stdout) == (0, message * len(calls)), done.stderr[-3000:]
+
+
 @pytest.mark.parametrize("attempt", range(3))
 def test_at_exit_a_completion_drops_the_last_reference_to_another_batcher(attempt):
     """Closing the live batchers at exit completes futures whose callbacks let go of other live
@@ -921,6 +960,7 @@ def test_at_exit_a_completion_drops_the_last_reference_to_another_batcher(attemp
     assert (done.returncode, done.stdout, done.stderr) == (0, "end\n", "")
 
 
+@skip_under_asan
 def test_memory_stays_flat_over_ten_thousand_requests():
     done = child("""
         def rss():

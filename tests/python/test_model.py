@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vekracore as vk
-from conftest import assert_matches_oracle
+from conftest import assert_matches_oracle, skip_under_asan
 from ort_oracle import run_models
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
@@ -222,8 +222,7 @@ def test_access_errors():
     assert [empty.get(0, [0]), empty.get(0, [1])] == [1.5, -2.5]
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer keeps freed memory in quarantine")
+@skip_under_asan
 def test_loading_and_running_do_not_grow_memory():
     # In a fresh process, with the report sent to /dev/null: warm up, then load and destroy
     # models and run many inferences, comparing the resident set size before and after.
