@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model_files.h"
+#include "protobuf_writer.h"
 #include "utils/OnnxFile"
 
 #include "thrown.h"
@@ -44,27 +45,6 @@ std::vector<std::string> shown(const std::vector<DeclaredTensor>& tensors) {
   for (const DeclaredTensor& t : tensors) all.push_back(shown(t));
   return all;
 }
-
-std::string bytesOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string varint(uint64_t value) {
-  std::string out;
-  do {
-    out += static_cast<char>((value & 0x7f) | (value > 0x7f ? 0x80 : 0));
-    value >>= 7;
-  } while (value != 0);
-  return out;
-}
-
-// A length-delimited field: key, length, contents.
-std::string field(uint32_t number, const std::string& contents) {
-  return varint(uint64_t{number} << 3 | 2) + varint(contents.size()) + contents;
-}
-
-std::string varintField(uint32_t number, uint64_t value) { return varint(uint64_t{number} << 3) + varint(value); }
 
 // ModelProto { graph { input: each of `inputs` (ValueInfoProto bytes) } }
 std::string modelWithInputs(const std::vector<std::string>& inputs) {

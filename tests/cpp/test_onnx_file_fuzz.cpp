@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "model_files.h"
+#include "protobuf_writer.h"
 #include "utils/OnnxFile"
 
 namespace {
@@ -49,24 +50,6 @@ constexpr bool sizesWatched = true;
 #else
 constexpr bool sizesWatched = false;
 #endif
-
-std::string bytesOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string varint(uint64_t value) {
-  std::string out;
-  do {
-    out += static_cast<char>((value & 0x7f) | (value > 0x7f ? 0x80 : 0));
-    value >>= 7;
-  } while (value != 0);
-  return out;
-}
-
-std::string field(uint32_t number, const std::string& contents) {
-  return varint(uint64_t{number} << 3 | 2) + varint(contents.size()) + contents;
-}
 
 // A key and a length without the contents it announces.
 std::string announced(uint32_t number, uint64_t length) { return varint(uint64_t{number} << 3 | 2) + varint(length); }

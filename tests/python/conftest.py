@@ -8,6 +8,7 @@ import ctypes
 import os
 import re
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -210,3 +211,25 @@ class Operand:
         start = self.PAD if self.kind == "view" else 0
         outside = np.concatenate([everything[:start], everything[start + self.n:]])
         return bool(np.all(outside == sentinel(self.suffix)))
+
+
+def in_threads(*targets, timeout=120):
+    """Runs each target in a thread of its own, started together; re-raises the first failure."""
+    failures = []
+    start = threading.Barrier(len(targets))
+
+    def body(target):
+        try:
+            start.wait()
+            target()
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+    assert not any(t.is_alive() for t in threads), "a thread did not end in time"
+    if failures:
+        raise failures[0]

@@ -20,7 +20,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 import vekra_numpy as vn
-from conftest import ORT_VERSION, assert_matches_oracle, raises_exact, skip_under_asan
+from conftest import ORT_VERSION, assert_matches_oracle, in_threads, raises_exact, skip_under_asan
 from ort_oracle import run_models
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
@@ -260,28 +260,6 @@ def test_pinning_the_batch_makes_it_fixed(oracle):
 
 # ---- many callers at once -------------------------------------------------------------------------
 
-def in_threads(targets):
-    """Runs each target in a thread of its own, started together; re-raises the first failure."""
-    failures = []
-    start = threading.Barrier(len(targets))
-
-    def body(target):
-        try:
-            start.wait()
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-
-    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(TIMEOUT)
-    assert not any(t.is_alive() for t in threads)
-    if failures:
-        raise failures[0]
-
-
 @pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("case", ["float_and_int64", "batch_on_axis_1", "derived_dimension", "fixed_batch"])
 def test_threads_tasks_and_futures_at_once_each_get_their_own_rows(oracle, case, workers):
@@ -309,7 +287,7 @@ def test_threads_tasks_and_futures_at_once_each_get_their_own_rows(oracle, case,
         submitted = [(i % count, b.submit(requests[i % count])) for i in range(rounds * count)]
         done.extend((i, f.result(TIMEOUT)) for i, f in submitted)
 
-    in_threads([caller(1), caller(2), caller(3), tasks, futures])
+    in_threads(caller(1), caller(2), caller(3), tasks, futures)
     assert len(done) == 5 * rounds * count
     for i, outputs in done:
         check(outputs, expected[i], f"request {i}")
@@ -572,7 +550,7 @@ def test_failing_requests_among_good_ones_from_threads():
                 np.testing.assert_array_equal(outputs[0], request["x"])
         return send
 
-    in_threads([sender(s) for s in range(4)])
+    in_threads(*[sender(s) for s in range(4)])
     assert sum(bad for bad, _ in failed) == 4 * 8 and len(failed) + len(succeeded) == 160
     good = reshape_request(2)
     np.testing.assert_array_equal(b.run(good)[0], good["x"])

@@ -15,6 +15,7 @@ import pytest
 
 import vekracore as vk
 import vekra_numpy as vn
+from conftest import in_threads
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
 
@@ -108,27 +109,6 @@ def single_threaded(load, path, xs):
         m.run()
         results.append(y.copy())
     return results
-
-
-def in_threads(*targets):
-    """Runs each target in its own thread, started together; re-raises the first failure."""
-    failures = []
-    start = threading.Barrier(len(targets))
-
-    def body(target):
-        try:
-            start.wait()
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-
-    threads = [threading.Thread(target=body, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if failures:
-        raise failures[0]
 
 
 # ---- threads -----------------------------------------------------------------------------------
