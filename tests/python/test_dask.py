@@ -370,7 +370,9 @@ def test_the_stub_is_installed_and_matches_the_module(tmp_path):
     for installed in ("vekra_dask.pyi", os.path.join("vekra_dask-stubs", "__init__.pyi")):
         with open(os.path.join(site, installed), encoding="utf-8") as f:
             assert f.read() == committed, installed
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    # stubtest imports the modules as a user would, from the environment's own installation
+    # (the sanitizer run's build tree cannot be imported without its preload)
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH")}
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vekra_dask", "--mypy-config-file", os.devnull],
                           capture_output=True, text=True, cwd=tmp_path, env=env, timeout=TIMEOUT)
     assert done.returncode == 0, done.stdout + done.stderr
