@@ -9,7 +9,8 @@ squeezenet of the onnx package's test data with its batch made dynamic.
 Clients C in {1, 4, 16, 64}, as asyncio tasks on one event loop and as threads, each sends
 one-row requests in a closed loop (the next as soon as the last is answered) for a fixed time
 after a warm-up. Engines, each in a fresh child process per cell (so RSS is its own):
-  vekracore    one Batcher per model, workers 1 and 2, threads=1
+  vekracore    one Batcher per model, workers 1 and 2 with threads=1, and workers 1 with
+               ONNX Runtime's default intra-op threads (threads=0)
                threads: b.run(x); asyncio: await b.run_async(x)
   onnxruntime  one InferenceSession shared by all clients, intra_op_num_threads 1 and its default
                threads: session.run(None, x) concurrently, as onnxruntime allows;
@@ -235,7 +236,8 @@ class BatcherEngine(Engine):
             factory = vekra_numpy.Batcher
             self.versions = {"python": platform.python_version()}
         self.batcher = factory(cell["path"], max_batch=cell["max_batch"], max_wait=cell["max_wait"],
-                               workers=cell["workers"], optimization="all", threads=1)
+                               workers=cell["workers"], optimization="all",
+                               threads=cell.get("threads", 1))
         self.call = self.batcher.run
         self.acall = self.batcher.run_async
 
@@ -671,7 +673,11 @@ def check_batches(path, rows=8):
 
 def configurations(kind, quick):
     """(side, label, cell options) of every engine configuration measured for a client kind."""
-    configs = [("vekracore", f"w{w}", {"engine": "batcher", "workers": w}) for w in ((2,) if quick else (1, 2))]
+    configs = [("vekracore", f"w{w}", {"engine": "batcher", "workers": w, "threads": 1})
+               for w in ((2,) if quick else (1, 2))]
+    if not quick:
+        # as onnxruntime's default session: ONNX Runtime's own choice of intra-op threads
+        configs.append(("vekracore", "w1 default", {"engine": "batcher", "workers": 1, "threads": 0}))
     configs.append(("onnxruntime", "1t", {"engine": "ort", "intra": 1, "mode": "run"}))
     if not quick:
         configs.append(("onnxruntime", "default", {"engine": "ort", "intra": 0, "mode": "run"}))
@@ -779,7 +785,8 @@ def section(args, results, memory, env):
         f"as asyncio tasks on one event loop or as threads, for {args.seconds:g} s per cell after a "
         f"{args.warmup:g} s warm-up, each configuration in a fresh child process (RSS: its VmRSS after serving). "
         f"{ours_name}: one `vekra_numpy.Batcher` per model (max_batch {args.max_batch}, max_wait "
-        f"{args.max_wait:g} s, threads=1), workers 1 and 2 (`w1`, `w2`); clients call `b.run` or "
+        f"{args.max_wait:g} s), workers 1 and 2 with threads=1 (`w1`, `w2`), and workers 1 with ONNX Runtime's "
+        f"default intra-op threads (`w1 default`, threads=0); clients call `b.run` or "
         f"`await b.run_async`. onnxruntime {ort_v['onnxruntime']} (Python {ort_v['python']}): one "
         f"InferenceSession shared by every client, intra-op threads 1 (`1t`) or its default (`default`), "
         f"`session.run` from the threads; for asyncio, `loop.run_in_executor` (the default executor) over it, "

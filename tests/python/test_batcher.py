@@ -904,6 +904,28 @@ def test_run_from_a_done_callback_is_refused_and_submit_there_works():
                            "done callback), where it would wait for itself: use submit() there\n")
 
 
+def test_a_thread_running_its_request_itself_leaves_the_queue_to_the_worker(made):
+    """run() from a thread finds the one worker idle and runs on its context: requests
+    submitted meanwhile wait for that run, then the worker serves them, all answered."""
+    done = child(f"""
+        import concurrent.futures
+        with vn.Batcher({made["long"]!r}, max_batch=4, workers=1) as b:
+            x = np.full((1, 512, 512), 0.5, np.float32)
+            alone = b.run(x)[0]
+            outcome = []
+            t = threading.Thread(target=lambda: outcome.append(b.run(x)[0]))
+            t.start()
+            while b.stats()["requests"] < 2:
+                time.sleep(0.001)
+            futures = [b.submit(x) for _ in range(3)]
+            t.join(60)
+            concurrent.futures.wait(futures, 60)
+            print(all(np.array_equal(f.result(0)[0], alone) for f in futures), np.array_equal(outcome[0], alone))
+            print(b.stats()["requests"], b.stats()["failures"])
+    """)
+    assert (done.returncode, done.stdout) == (0, "True True\n5 0\n"), done.stderr[-3000:]
+
+
 def test_an_instance_made_by_new_alone_is_refused():
     calls = ["b.run(np.zeros((1, 4), np.float32))", "b.submit([])", "b.stats()", "b.close()", "b.max_batch",
              "b.closed", "b.input_names", "b.__exit__(None, None, None)"]
