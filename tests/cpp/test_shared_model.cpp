@@ -15,6 +15,8 @@
 #include "types/Model"
 #include "types/SharedModel"
 
+#include "thrown.h"
+
 using Vekra::Onnx::Model;
 using Vekra::Onnx::SharedModel;
 
@@ -111,17 +113,6 @@ struct BatchCase {
 };
 
 const std::optional<std::size_t> none;
-
-// The message of the exception, of any standard kind, that f throws.
-template <class F>
-std::string thrownBy(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 }  // namespace
 
@@ -273,13 +264,13 @@ TEST(SharedModel, RefusesWhatItCannotBatch) {
   EXPECT_EQ(sequence.maxBatch(), 4u);
   EXPECT_EQ(sequence.input(0).rowBytes, 24u);
 
-  EXPECT_EQ(thrownBy([] { SharedModel(modelPath("string_passthrough"), options(1, 4)); }),
+  EXPECT_EQ(thrownBy<std::exception>([] { SharedModel(modelPath("string_passthrough"), options(1, 4)); }),
             "input 0 's' is a string tensor, which a shared model cannot batch: its rows are not in one buffer");
-  EXPECT_EQ(thrownBy([] { SharedModel(modelPath("sequence_output"), options(1, 4)); }),
+  EXPECT_EQ(thrownBy<std::exception>([] { SharedModel(modelPath("sequence_output"), options(1, 4)); }),
             "output 0 'ys' is of kind sequence, not a tensor");
-  EXPECT_EQ(thrownBy([] { SharedModel(modelPath("nul_input_name"), options(1, 4)); }),
+  EXPECT_EQ(thrownBy<std::exception>([] { SharedModel(modelPath("nul_input_name"), options(1, 4)); }),
             "input 0 'x\\0tail' has a NUL character in its name");
-  EXPECT_EQ(thrownBy([] { SharedModel(modelPath("nul_output_name"), options(1, 4)); }),
+  EXPECT_EQ(thrownBy<std::exception>([] { SharedModel(modelPath("nul_output_name"), options(1, 4)); }),
             "output 0 'y\\0\\0z' has a NUL character in its name");
   EXPECT_THROW(SharedModel(modelPath("missing"), options(1, 4)), Vekra::Onnx::Exception);
 }
@@ -305,19 +296,19 @@ TEST(SharedModel, BadOptionsAreRefusedBeforeLoading) {
 
 TEST(SharedModel, RefusesRowsAndNumbersOutOfRange) {
   SharedModel m(modelPath("batch_mix"), options(2, 4));
-  EXPECT_EQ(thrownBy([&] { m.run(0, 0); }), "a run takes 1 to 4 rows, not 0");
-  EXPECT_EQ(thrownBy([&] { m.run(0, 5); }), "a run takes 1 to 4 rows, not 5");
+  EXPECT_EQ(thrownBy<std::exception>([&] { m.run(0, 0); }), "a run takes 1 to 4 rows, not 0");
+  EXPECT_EQ(thrownBy<std::exception>([&] { m.run(0, 5); }), "a run takes 1 to 4 rows, not 5");
   EXPECT_THROW(m.run(0, 0), std::invalid_argument);
   EXPECT_THROW(m.run(2, 1), std::out_of_range);
   EXPECT_THROW(m.inputData(0, 2), std::out_of_range);
   EXPECT_THROW(m.outputData(0, 3), std::out_of_range);
   EXPECT_THROW(m.input(2), std::out_of_range);
-  EXPECT_EQ(thrownBy([&] { m.outputData(1, 0); }),
+  EXPECT_EQ(thrownBy<std::exception>([&] { m.outputData(1, 0); }),
             "context 1 holds no results: it has not run, or its last run failed");
 
   SharedModel fixed(modelPath("two_inputs"), options(1, 4));
-  EXPECT_EQ(thrownBy([&] { fixed.run(0, 1); }), "this model runs exactly 2 rows, not 1");
-  EXPECT_EQ(thrownBy([&] { fixed.run(0, 3); }), "this model runs exactly 2 rows, not 3");
+  EXPECT_EQ(thrownBy<std::exception>([&] { fixed.run(0, 1); }), "this model runs exactly 2 rows, not 1");
+  EXPECT_EQ(thrownBy<std::exception>([&] { fixed.run(0, 3); }), "this model runs exactly 2 rows, not 3");
 }
 
 // A run that fails in ONNX Runtime leaves its context without results; the next run is whole.

@@ -1,14 +1,15 @@
-// Test helper: the message of the std::runtime_error that f throws.
+// Test helper: the message of the exception that f throws, of kind E (std::runtime_error unless
+// told), or "<no exception>".
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-template <class F>
+template <class E = std::runtime_error, class F>
 std::string thrownBy(F&& f) {
   try {
     f();
-  } catch (const std::runtime_error& e) {
+  } catch (const E& e) {
     return e.what();
   }
   return "<no exception>";

@@ -233,3 +233,15 @@ def in_threads(*targets, timeout=120):
     assert not any(t.is_alive() for t in threads), "a thread did not end in time"
     if failures:
         raise failures[0]
+
+
+def chain_nodes(links):
+    """ONNX nodes x -> links times (MatMul by the initializer "w", then Tanh) -> y."""
+    from onnx import helper
+
+    nodes, current = [], "x"
+    for k in range(links):
+        out = "y" if k == links - 1 else f"t{k}"
+        nodes += [helper.make_node("MatMul", [current, "w"], [f"m{k}"]), helper.make_node("Tanh", [f"m{k}"], [out])]
+        current = out
+    return nodes

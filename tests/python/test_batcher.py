@@ -20,7 +20,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 import vekra_numpy as vn
-from conftest import ORT_VERSION, assert_matches_oracle, in_threads, raises_exact, skip_under_asan
+from conftest import ORT_VERSION, assert_matches_oracle, chain_nodes, in_threads, raises_exact, skip_under_asan
 from ort_oracle import run_models
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
@@ -46,11 +46,7 @@ def write_chain(folder, name, inner, width, links):
     """x [N, inner, width] -> links times (MatMul by one width x width weight, then Tanh) -> y."""
     rng = np.random.default_rng(3)
     weight = numpy_helper.from_array((rng.standard_normal((width, width)) / np.sqrt(width)).astype(np.float32), "w")
-    nodes, current = [], "x"
-    for k in range(links):
-        out = "y" if k == links - 1 else f"t{k}"
-        nodes += [helper.make_node("MatMul", [current, "w"], [f"m{k}"]), helper.make_node("Tanh", [f"m{k}"], [out])]
-        current = out
+    nodes = chain_nodes(links)
     return save(folder, name, nodes, [helper.make_tensor_value_info("x", F, ["N", inner, width])],
                 [helper.make_tensor_value_info("y", F, ["N", inner, width])], [weight])
 

@@ -15,7 +15,7 @@ import pytest
 
 import vekracore as vk
 import vekra_numpy as vn
-from conftest import in_threads
+from conftest import chain_nodes, in_threads
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
 
@@ -36,11 +36,7 @@ def write_chain(path, n, links, seed=0):
 
     rng = np.random.default_rng(seed)
     weight = numpy_helper.from_array((rng.standard_normal((n, n)) / np.sqrt(n)).astype(np.float32), "w")
-    nodes, current = [], "x"
-    for k in range(links):
-        out = "y" if k == links - 1 else f"t{k}"
-        nodes += [helper.make_node("MatMul", [current, "w"], [f"m{k}"]), helper.make_node("Tanh", [f"m{k}"], [out])]
-        current = out
+    nodes = chain_nodes(links)
     f = TensorProto.FLOAT
     graph = helper.make_graph(nodes, "chain", [helper.make_tensor_value_info("x", f, [n, n])],
                               [helper.make_tensor_value_info("y", f, [n, n])], [weight])
