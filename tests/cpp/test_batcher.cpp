@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -259,6 +260,63 @@ TEST(Batcher, AFailedRunFailsOnlyItsOwnRequests) {
   batcher.submit(requestOf(good, prepared.size()));
   ASSERT_TRUE(seen->waitFor(prepared.size() + 1));
   EXPECT_EQ(seen->outputs[prepared.size()].size(), 1u);
+}
+
+// Threads that run their requests themselves (runHere) beside threads that submit: each request
+// is answered once, by the hook or by runHere, with what a run of it alone gives; runHere does
+// nothing while requests are queued, and refuses what submit refuses.
+TEST(Batcher, RunningHereBesideSubmittersAnswersEveryRequestOnce) {
+  auto model = shared("batch_mlp", 2, 4);
+  auto alone = shared("batch_mlp", 1, 4);
+  std::vector<Prepared> prepared;
+  for (std::size_t id = 0; id < 400; ++id) prepared.push_back(prepare(*model, 1 + id % 4, int(id)));
+  std::vector<Expected> expected;
+  for (const Prepared& p : prepared) expected.push_back(aloneOn(*alone, p));
+  auto seen = std::make_shared<Seen>(prepared.size());
+  std::atomic<std::size_t> ranHere{0};
+  {
+    Batcher batcher(model, hookInto(seen));
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t)
+      threads.emplace_back([&, t] {
+        for (std::size_t id = t; id < prepared.size(); id += 4) {
+          const Batcher::Request r = requestOf(prepared[id], id);
+          if (t % 2 == 0) {
+            batcher.submit(r);
+            continue;
+          }
+          Batcher::Ran ran = batcher.runHere(r);
+          if (!ran.ran) {
+            batcher.submit(r);
+            continue;
+          }
+          ++ranHere;
+          EXPECT_FALSE(ran.failed) << ran.error;
+          const std::lock_guard<std::mutex> guard(seen->lock);
+          ++seen->times.at(id);
+          seen->outputs.at(id) = std::move(ran.outputs);
+          ++seen->completions;
+        }
+      });
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(seen->waitFor(prepared.size()));
+    EXPECT_EQ(batcher.stats().requests, prepared.size());
+    EXPECT_THROW((void)batcher.runHere(requestOf(prepare(*model, 5, 0), 0)), std::invalid_argument);
+    batcher.close();
+    EXPECT_THROW((void)batcher.runHere(requestOf(prepared[0], 0)), std::runtime_error);
+  }
+  EXPECT_GT(ranHere.load(), 0u);
+  const std::lock_guard<std::mutex> guard(seen->lock);
+  EXPECT_EQ(seen->times, std::vector<int>(prepared.size(), 1));
+  for (std::size_t id = 0; id < prepared.size(); ++id) {
+    ASSERT_EQ(seen->outputs[id].size(), expected[id].shapes.size());
+    for (std::size_t o = 0; o < seen->outputs[id].size(); ++o) {
+      const Batcher::Output& y = seen->outputs[id][o];
+      EXPECT_EQ(y.shape, expected[id].shapes[o]);
+      EXPECT_TRUE(sameElements(model->output(o).type, y.data.get(), expected[id].values[o].data(),
+                               countOf(y, *model, o), tolerance));
+    }
+  }
 }
 
 // close() with requests still queued completes every one of them before it returns; later
