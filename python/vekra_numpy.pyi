@@ -33,9 +33,9 @@ class Batcher:
     arrival order, as many as fit in max_batch rows (a request is never split), so a lone caller
     never waits. Only while another worker's run is in flight does a worker holding fewer than
     max_batch rows wait for more, at most `max_wait` seconds: the cores are busy then, and the rows
-    that arrive ride along. run() called from a thread other than the main one, when nothing is
-    queued and a worker is idle, runs its request itself on that worker's context, sparing the
-    handoff to the worker and back. Gathering the rows, running and cutting the outputs back are
+    that arrive ride along. run() called from a thread other than the main one, when the batcher
+    is idle (nothing queued, no run in flight), runs its request itself on an idle worker's
+    context, sparing the handoff to the worker and back. Gathering the rows, running and cutting the outputs back are
     native, without the interpreter lock, which is taken once per run to complete its futures.
     
     Bad input is refused at the call, before anything is queued (TypeError or ValueError naming
