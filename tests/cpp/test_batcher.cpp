@@ -278,7 +278,8 @@ TEST(Batcher, RunningHereBesideSubmittersAnswersEveryRequestOnce) {
     // an idle batcher runs the request here (once its workers wait for work)
     Batcher::Ran first;
     for (int wait = 0; wait < 5000 && !first.ran; ++wait) {
-      first = batcher.runHere(requestOf(prepared[0], 0));
+      Batcher::Request r = requestOf(prepared[0], 0);
+      first = batcher.runHere(r);
       if (!first.ran) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(first.ran);
@@ -289,7 +290,7 @@ TEST(Batcher, RunningHereBesideSubmittersAnswersEveryRequestOnce) {
     for (std::size_t t = 0; t < 4; ++t)
       threads.emplace_back([&, t] {
         for (std::size_t id = t == 0 ? 4 : t; id < prepared.size(); id += 4) {
-          const Batcher::Request r = requestOf(prepared[id], id);
+          Batcher::Request r = requestOf(prepared[id], id);
           if (t % 2 == 0) {
             batcher.submit(r);
             continue;
@@ -309,9 +310,12 @@ TEST(Batcher, RunningHereBesideSubmittersAnswersEveryRequestOnce) {
     for (std::thread& t : threads) t.join();
     ASSERT_TRUE(seen->waitFor(prepared.size()));
     EXPECT_EQ(batcher.stats().requests, prepared.size());
-    EXPECT_THROW((void)batcher.runHere(requestOf(prepare(*model, 5, 0), 0)), std::invalid_argument);
+    const Prepared tooMany = prepare(*model, 5, 0);
+    Batcher::Request refused = requestOf(tooMany, 0);
+    EXPECT_THROW((void)batcher.runHere(refused), std::invalid_argument);
     batcher.close();
-    EXPECT_THROW((void)batcher.runHere(requestOf(prepared[0], 0)), std::runtime_error);
+    Batcher::Request late = requestOf(prepared[0], 0);
+    EXPECT_THROW((void)batcher.runHere(late), std::runtime_error);
   }
   const std::lock_guard<std::mutex> guard(seen->lock);
   EXPECT_EQ(seen->times, std::vector<int>(prepared.size(), 1));
